@@ -1,0 +1,776 @@
+#include "app/AppController.h"
+
+#include "files/QDI_FileManager.h"
+#include "log/MessageLog.h"
+#include "log/Printing.h"
+#include "platform/Beep.h"
+#include "platform/Bundle.h"
+#include "platform/Console.h"
+#include "platform/Defaults.h"
+#include "platform/MainThread.h"
+#include "settings/Preferences.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QSysInfo>
+#include <QUrl>
+#include <chrono>
+#include <thread>
+
+namespace kivo {
+
+std::atomic<bool> gStartedUploadProcess{false};
+std::atomic<bool> gWantsToHaltProcess{false};
+std::atomic<bool> gDidHaltProcess{false};
+std::atomic<bool> gInsideOpenFile{false};
+std::atomic<bool> gIsScanning{false};
+std::atomic<std::int32_t> gNeedsToRescan{0};
+std::atomic<bool> gIsInWatchFolderInstaller{false};
+
+namespace {
+
+const char* const kClass = "AppController";
+
+// The account used until the settings hold one. Empty on purpose: a pass is refused rather
+// than sent under an account nobody chose.
+const QString kDefaultUserName;
+const QString kDefaultPassword;
+
+QString inside(const char* method) {
+    return insideText(kClass, method);
+}
+
+bool sameText(const QVariant& v, const QString& text) {
+    return v.isValid() && v.toString().compare(text, Qt::CaseInsensitive) == 0;
+}
+
+QString withMovieExtension(const QString& item) {
+    const QFileInfo fi(item);
+    const QString suffix = fi.suffix();
+    // A name without an extension gets "mov" added; a dot-file keeps its name as is.
+    if (suffix.isEmpty() || fi.completeBaseName().isEmpty())
+        return item + QStringLiteral(".mov");
+    return item.left(item.size() - suffix.size()) + QStringLiteral("mov");
+}
+
+} // namespace
+
+AppController::AppController() : fCurUserName(kDefaultUserName), fCurPassword(kDefaultPassword) {
+    fOps.startDetached = [](std::function<void()> fn) { std::thread(std::move(fn)).detach(); };
+    fOps.startScan = [this](const Notification& n) {
+        Notification copy = n;
+        fOps.startDetached([this, copy] { scanFolderOnMainThread(copy); });
+    };
+    fOps.moveToMirror = [](const QString& item, const QString& root) {
+        return QDI_FileManager::moveFileToPath(item, root);
+    };
+    fOps.moveToPath = [](const QString& item, const QString& root, const QString& dest,
+                         bool overwrite, bool encapsulate) {
+        return QDI_FileManager::moveFileToPath(item, root, dest, overwrite, encapsulate);
+    };
+    fOps.pause = [](double seconds) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    };
+}
+
+AppController::~AppController() {
+    NotificationCenter::defaultCenter().removeObserver(this);
+}
+
+// ---- start-up -------------------------------------------------------------------------------
+
+void AppController::initializeClass() {
+    consoleLine(QStringLiteral(
+        "QDLogFileManager setupLogFile: daily log files are not available in this build"));
+    Preferences::setupFactoryDefaults();
+    consoleLine(QStringLiteral(
+        "QDLogFileManager deleteOldLogs: log retention is not available in this build"));
+}
+
+void AppController::registerPipelineObservers() {
+    auto& center = NotificationCenter::defaultCenter();
+    using Handler = void (AppController::*)(const Notification&);
+    const std::pair<QString, Handler> table[] = {
+        {kScanFolderNotification, &AppController::handleNotification_ScanFolder},
+        {kPrepareUploadStartNotification, &AppController::handleNotification_PrepareUploadStart},
+        {kUploadStartNotification, &AppController::handleNotification_UploadStart},
+        {kUploadDoneNotification, &AppController::handleNotification_UploadDone},
+        {kUploadSuccessNotification, &AppController::handleNotification_UploadSuccess},
+        {kUploadFailNotification, &AppController::handleNotification_UploadFail},
+        {kRetriggerNotification, &AppController::handleNotification_Retrigger},
+        {kUpdateProgressWindowNotification,
+         &AppController::handleNotification_UpdateProgressWindow},
+        {kWatcherStarted, &AppController::handleNotification_WatcherStarted},
+        {kWatcherItemChanged, &AppController::handleNotification_WatcherItemChanged},
+        {kDebugMoveItemsBack, &AppController::handleNotification_DebugMoveItemsBack},
+        {kUploadProcessPaused, &AppController::handleNotification_UploadProcessPaused},
+        {kCleanUpAfterUploadNotification, &AppController::handleNotification_CleanUpAfterUpload},
+        {kCleanUpAfterCompleteLoop, &AppController::handleNotification_CleanUpAfterCompleteLoop},
+    };
+    for (const auto& [name, handler] : table)
+        center.addObserver(this, name,
+                           [this, h = handler](const Notification& n) { (this->*h)(n); });
+}
+
+void AppController::awakeFromNib() {
+    registerPipelineObservers();
+    // The system version stands in for the desktop version check until start-up is complete.
+    setMacOsVersion(QStringLiteral("v") + QSysInfo::kernelVersion());
+    if (fDisplay && fDisplay->hasField(StatusField::MacOSVersion))
+        ibUpdateNSTextField(StatusField::MacOSVersion,
+                            QStringLiteral("OS: %1").arg(getMacOsVersionString()), false);
+    const QVariant copyright = bundle::infoValue(QStringLiteral("NSHumanReadableCopyright"));
+    setCopyrightVersion(copyright.isValid() ? copyright.toString()
+                                            : QStringLiteral("Copyright Quandril"));
+    const QVariant version = bundle::infoValue(QStringLiteral("CFBundleShortVersionString"));
+    setAppVersion(version.isValid() ? version.toString()
+                                    : QStringLiteral("Unknown CFBundleShortVersionString"));
+    Preferences::migrateOldSettingsIfNeeded();
+}
+
+void AppController::applicationWillFinishLaunching() {
+    MessageLog::InitLog();
+    MessageLog::LogMessage("applicationWillFinishLaunching", true);
+    MessageLog::LogMessage(QStringLiteral("%1 Version is [%2]")
+                               .arg(bundle::displayName(), getAppVersionString())
+                               .toStdString());
+    if (fDisplay && fDisplay->hasField(StatusField::Version))
+        ibUpdateNSTextField(StatusField::Version,
+                            QStringLiteral("App Vers: %1").arg(getAppVersionString()), false);
+    if (fDisplay && fDisplay->hasField(StatusField::Copyright)) {
+        ibUpdateNSTextField(StatusField::Copyright, getCopyrightString(), false);
+        MessageLog::LogMessage(
+            QStringLiteral("Copyright Info is [%1]").arg(getCopyrightString()).toStdString());
+    }
+    if (fDisplay && fDisplay->hasField(StatusField::SourceFolderPath))
+        fDisplay->setFieldToolTip(StatusField::SourceFolderPath,
+                                  Preferences::getLocalSourceUploadFolder().value_or(QString()));
+    consoleLine(QStringLiteral("Scripting, folder clean-up, old-photo deletion and order checks "
+                               "are not available in this build"));
+}
+
+void AppController::applicationDidFinishLaunching() {
+    MessageLog::LogMessage("applicationDidFinishLaunching", true);
+    if (Preferences::getAutoStartUploadAtStartup())
+        consoleLine(QStringLiteral("Automatic start at launch is not available in this build"));
+}
+
+void AppController::applicationWillTerminate() {
+    if (gStartedUploadProcess) {
+        consoleLine(QStringLiteral("Telling Thread to Stop - as soon as possible"));
+        setWantsToHaltProcess(true);
+    }
+    Preferences::store().synchronize();
+    MessageLog::LogMessage("applicationWillTerminate - DONE!", true);
+    MessageLog::CloseLog();
+}
+
+// ---- run-state setters ----------------------------------------------------------------------
+
+void AppController::setStartedUploadProcess(bool v) {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    gStartedUploadProcess = v;
+}
+void AppController::setWantsToHaltProcess(bool v) {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    gWantsToHaltProcess = v;
+}
+void AppController::setDidHaltProcess(bool v) {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    gDidHaltProcess = v;
+}
+void AppController::setIsInsideOpenFile(bool v) {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    gInsideOpenFile = v;
+}
+void AppController::setIsScanningFolder(bool v) {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    gIsScanning = v;
+}
+void AppController::setIsInsideWatchFolderThread(bool v) {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    gIsInWatchFolderInstaller = v;
+}
+void AppController::setNeedsToRescan(bool v) {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    if (v)
+        ++gNeedsToRescan;
+    else
+        gNeedsToRescan = 0;
+}
+
+QString AppController::currentEventName() const {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    return fCurEventName;
+}
+QString AppController::currentUserName() const {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    return fCurUserName;
+}
+QString AppController::currentRootFolder() const {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    return fRootFolder;
+}
+
+// ---- starting a pass ------------------------------------------------------------------------
+
+bool AppController::applicationOpenFile(const QString& path) {
+    myNSLog(inside("application:openFile:"));
+    {
+        // The mark is tested and set in one step: two triggers at once start one pass.
+        std::lock_guard<std::recursive_mutex> g(fThreadLock);
+        if (gInsideOpenFile) {
+            myNSLog(inside("application:openFile:") +
+                    QStringLiteral("  Another Instance is ALREADY RUNNING...."));
+            return true;
+        }
+        if (path.isEmpty() || !QFileInfo::exists(path)) {
+            myNSLog(inside("application:openFile:") +
+                    QStringLiteral("  Source Path/Item Does NOT Exist = [%1]....").arg(path));
+            return true;
+        }
+        setIsInsideOpenFile(true);
+    }
+    if (gStartedUploadProcess) {
+        setIsInsideOpenFile(false);
+        myNSLog(inside("application:openFile:") +
+                QStringLiteral("  An UPLOAD Process Is Still In Progress...."));
+        return false;
+    }
+    if (!validateUserInfoBeforeUploading(path)) {
+        setIsInsideOpenFile(false);
+        return false;
+    }
+    cancelRetriggerTimerOnMainThread();
+    getCurrentLoginInfo();
+    getUserEnteredEventName();
+
+    QString eventName, userName;
+    {
+        std::lock_guard<std::recursive_mutex> g(fThreadLock);
+        fRootFolder = path;
+        eventName = fCurEventName;
+        userName = fCurUserName;
+    }
+    auto request = std::make_shared<QVariantMap>();
+    request->insert(cDictKeyLocalSourceUploadFolder, path);
+    request->insert(cDictKeyLocalMirrorFolder,
+                    Preferences::getLocalMasterMirrorSiteFolder().value_or(QString()));
+    request->insert(cDictKeyUserEnteredEventName, eventName);
+    NotificationCenter::defaultCenter().post(kScanFolderNotification, this, request);
+
+    if (fDisplay) {
+        if (!fDisplay->isWindowVisible())
+            fDisplay->bringToFront();
+        const QString host = QUrl(Preferences::getPrefGlvURL().value_or(QString())).host();
+        ibUpdateLoginName(host.isEmpty() ? userName : userName + QLatin1Char('.') + host);
+        ibUpdateUploadMainPath(path + QLatin1Char('/'));
+        ibUpdateSourceFolderPath(path);
+    }
+    setIsInsideOpenFile(false);
+    return true;
+}
+
+bool AppController::validateUserInfoBeforeUploading(const std::optional<QString>& path) {
+    int problems = 0;
+    const QString mirror = Preferences::getLocalMasterMirrorSiteFolder().value_or(QString());
+    if (mirror.isEmpty()) {
+        myNSLog(QStringLiteral("Local Master Mirror Folder Has NOT Been Selected Yet..."));
+        problems = 1;
+    } else if (!QFileInfo(bundle::expandTilde(mirror)).isDir()) {
+        myNSLog(
+            QStringLiteral("Local Master Mirror Folder is NOT a Valid FOLDER: [%1]").arg(mirror));
+        problems = 1;
+    }
+    const QString source =
+        path ? *path : Preferences::getLocalSourceUploadFolder().value_or(QString());
+    if (source.isEmpty()) {
+        myNSLog(QStringLiteral("Local Source Upload Folder Has NOT Been Selected Yet..."));
+        ++problems;
+    } else if (!QFileInfo(bundle::expandTilde(source)).isDir()) {
+        myNSLog(
+            QStringLiteral("Local Source Upload Folder is NOT a Valid FOLDER: [%1]").arg(source));
+        ++problems;
+    }
+    if (problems == 0) {
+        getUserEnteredEventName();
+        const QString event = currentEventName();
+        if (event.isEmpty() || event.compare(sEventNamePlaceholder, Qt::CaseInsensitive) == 0) {
+            consoleLine(QStringLiteral("The event name is missing or still the placeholder: [%1]")
+                            .arg(event));
+            problems = 1;
+        }
+    }
+    getCurrentLoginInfo();
+    {
+        std::lock_guard<std::recursive_mutex> g(fThreadLock);
+        if (!fCurPassword.isNull() && fCurPassword.isEmpty()) {
+            consoleLine(QStringLiteral("The account password is empty"));
+            ++problems;
+        }
+        if (fCurUserName.isEmpty()) {
+            consoleLine(QStringLiteral("The account name is missing"));
+            ++problems;
+        }
+    }
+    if (problems != 0)
+        systemBeep();
+    return problems == 0;
+}
+
+void AppController::getUserEnteredEventName() {
+    if (!Preferences::getUseEventName())
+        return;
+    Defaults& d = Preferences::store();
+    const std::optional<QString> stored = d.stringForKey(sPrefUserEnteredEventName);
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    if (!stored) {
+        consoleLine(QStringLiteral("USER did NOT Enter a Valid Event/Location Name"));
+    } else {
+        const QString trimmed = stored->trimmed();
+        if (stored->compare(trimmed, Qt::CaseInsensitive) != 0) {
+            consoleLine(QStringLiteral("Needed to Remove Leading and Trailing Spaces - Before [%1]")
+                            .arg(*stored));
+            consoleLine(QStringLiteral("Needed to Remove Leading and Trailing Spaces - After  [%1]")
+                            .arg(trimmed));
+            d.setString(sPrefUserEnteredEventName, trimmed);
+        }
+        fCurEventName = trimmed.isNull() ? QStringLiteral("") : trimmed;
+    }
+    consoleLine(QStringLiteral("Using Event Name = [%1]").arg(fCurEventName));
+}
+
+void AppController::getCurrentLoginInfo() {
+    const std::optional<QString> name = Preferences::store().stringForKey(sUserLoginName);
+    const std::optional<QString> password = Preferences::store().stringForKey(sUserLoginPassword);
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    if (name)
+        fCurUserName = *name;
+    else
+        fputs("Using Factory default for curUserLoginName\n", stderr);
+    if (password)
+        fCurPassword = password->isNull() ? QStringLiteral("") : *password;
+    else
+        fputs("Using Factory default for curUserLoginPassword\n", stderr);
+}
+
+void AppController::saveLoginInfo(QObject*) {
+    if (!validateUserInfoBeforeUploading(std::nullopt)) {
+        systemBeep();
+        return;
+    }
+    getCurrentLoginInfo();
+    // The login panel belongs to the settings window, which this build does not have yet.
+}
+
+void AppController::openFileOnMainThread() {
+    consoleInside(kClass, "openFileOnMainThread:");
+    while (gInsideOpenFile) {
+        consoleLine(inside("openFileOnMainThread:") +
+                    QStringLiteral(" Need to Wait for OpenFile to be Free..."));
+        fOps.pause(0.5);
+    }
+    applicationOpenFile(Preferences::getLocalSourceUploadFolder().value_or(QString()));
+}
+
+// ---- handlers -------------------------------------------------------------------------------
+
+bool AppController::hasNotificationInfo(const Notification& n, const char* method) {
+    consoleInside(kClass, method);
+    if (n.userInfo)
+        return true;
+    consoleLine(QStringLiteral("Unknown Class Type Found: [%1] with the info:\n").arg(n.name));
+    return false;
+}
+
+void AppController::handleNotification_ScanFolder(const Notification& n) {
+    consoleInside(kClass, "handleNotification_ScanFolder:");
+    fOps.startScan(n);
+}
+
+void AppController::scanFolderOnMainThread(const Notification& n) {
+    consoleInside(kClass, "scanFolderOnMainThread:");
+    const QString root =
+        n.userInfo ? n.userInfo->value(cDictKeyLocalSourceUploadFolder).toString() : QString();
+    myNSLog(QStringLiteral("Scan requested for [%1]; the folder scan is not available in this "
+                           "build, nothing is uploaded")
+                .arg(root));
+}
+
+void AppController::handleNotification_PrepareUploadStart(const Notification& n) {
+    consoleInside(kClass, "handleNotification_PrepareUploadStart:");
+    if (gStartedUploadProcess) {
+        myNSLog(inside("handleNotification_PrepareUploadStart:") +
+                QStringLiteral(" => An Upload Process Already in Progress..."));
+        return;
+    }
+    Notification next = n;
+    next.name = kUploadStartNotification;
+    next.object = this;
+    NotificationCenter::defaultCenter().post(next);
+}
+
+void AppController::handleNotification_UploadStart(const Notification& n) {
+    consoleInside(kClass, "handleNotification_UploadStart:");
+    if (!n.userInfo)
+        myNSLog(QStringLiteral("Unknown Class Type Found: [%1] with the info:\n").arg(n.name));
+    setStartedUploadProcess(true);
+    const QVariantMap info = n.userInfo ? *n.userInfo : QVariantMap();
+    if (!info.contains(cDictKeyCurItem))
+        consoleLine(QStringLiteral("handleNotification_UploadStart got bad itemToMove = nil..."));
+    else
+        ibUpdateFileNameField(info.value(cDictKeyCurItem).toString());
+    ibUpdateUploadStatusTextField(QStringLiteral("Uploading..."));
+    ibUpdateProgressBar(QStringLiteral("YES"));
+    if (Preferences::getPrefShowPreviewWhenUploading() && fDisplay && fDisplay->hasImageView()) {
+        const QImage image(info.value(kEdFileName).toString());
+        if (!image.isNull())
+            fDisplay->showPreview(image);
+    }
+}
+
+void AppController::handleNotification_UploadDone(const Notification&) {
+    consoleInside(kClass, "handleNotification_UploadDone:");
+    ibUpdateProgressBar(QStringLiteral("NO"));
+    if (gWantsToHaltProcess) {
+        setDidHaltProcess(true);
+        if (fDisplay && fDisplay->hasPauseResumeButton()) {
+            fDisplay->setPauseResumeTitle(QStringLiteral("Resume"));
+            fDisplay->setPauseResumeEnabled(true);
+        }
+    }
+}
+
+void AppController::handleNotification_UploadSuccess(const Notification& n) {
+    consoleInside(kClass, "handleNotification_UploadSuccess:");
+    if (!n.userInfo) {
+        consoleLine(QStringLiteral("Uknown Item to handle as success?????\n\n"));
+    } else {
+        const QVariantMap& info = *n.userInfo;
+        const bool hasRoot = info.contains(cDictKeyLocalSourceUploadFolder);
+        const bool hasItem = info.contains(cDictKeyCurItem);
+        if (hasRoot && hasItem) {
+            const QString item = info.value(cDictKeyCurItem).toString();
+            const QString root = info.value(cDictKeyLocalSourceUploadFolder).toString();
+            fOps.moveToMirror(item, root);
+            fOps.moveToMirror(withMovieExtension(item), root);
+        } else {
+            if (!hasRoot)
+                consoleLine(inside("handleNotification_UploadSuccess:") +
+                            QStringLiteral(" PASSED BAD cDictKeyLocalSourceUploadFolder"));
+            if (!hasItem)
+                consoleLine(inside("handleNotification_UploadSuccess:") +
+                            QStringLiteral(" PASSED BAD cDictKeyCurItem"));
+        }
+    }
+    Notification cleanUp;
+    cleanUp.name = kCleanUpAfterUploadNotification;
+    cleanUp.object = this;
+    cleanUp.userInfo = n.userInfo;
+    NotificationCenter::defaultCenter().post(cleanUp);
+}
+
+void AppController::showAsError(const QString& text) {
+    ibUpdateFTPCallbackStatusTextField(text, true);
+    ibUpdateUploadStatusTextField(text);
+}
+
+void AppController::fileItemAway(const QVariantMap& info) {
+    const bool hasRoot = info.contains(cDictKeyLocalSourceUploadFolder);
+    const bool hasItem = info.contains(cDictKeyCurItem);
+    if (!hasRoot || !hasItem) {
+        if (!hasRoot)
+            consoleLine(inside("handleNotification_UploadFail:") +
+                        QStringLiteral(" PASSED BAD cDictKeyLocalSourceUploadFolder"));
+        if (!hasItem)
+            consoleLine(inside("handleNotification_UploadFail:") +
+                        QStringLiteral(" PASSED BAD cDictKeyCurItem"));
+        return;
+    }
+    const QString item = info.value(cDictKeyCurItem).toString();
+    const QString root = info.value(cDictKeyLocalSourceUploadFolder).toString();
+    const std::optional<QString> problem = Preferences::getLocalProblemUploadFolder();
+    const QString destination = problem.value_or(QString());
+    if (problem) {
+        const QString parent = QFileInfo(item).path();
+        // One level only; the move itself creates whatever else is missing.
+        QDir().mkdir(parent == QLatin1String(".") ? *problem
+                                                  : *problem + QLatin1Char('/') + parent);
+    }
+    fOps.moveToPath(item, root, destination, false, false);
+    fOps.moveToPath(withMovieExtension(item), root, destination, false, false);
+}
+
+void AppController::handleNotification_UploadFail(const Notification& n) {
+    consoleInside(kClass, "handleNotification_UploadFail:");
+    bool stop = false;
+    bool fileAway = false;
+    ibUpdateUploadStatusTextField(QString());
+    if (n.userInfo) {
+        const QVariantMap info = *n.userInfo;
+        if (info.contains(kHttpError)) {
+            showAsError(info.value(kHttpError).toString());
+            fOps.pause(1.0);
+        }
+        if (info.contains(kHttpOurCustomError)) {
+            showAsError(info.value(kHttpOurCustomError).toString());
+            stop = true;
+        }
+        const QString message = info.value(kHttpOurCustomMessage).toString();
+        if (info.contains(kHttpOurCustomStatus)) {
+            const QVariant status = info.value(kHttpOurCustomStatus);
+            if (sameText(status, QStringLiteral("ERROR"))) {
+                showAsError(message);
+                stop = true;
+            }
+            if (sameText(status, QStringLiteral("Warning"))) {
+                showAsError(message);
+                fileAway = true;
+            }
+            if (sameText(status, QStringLiteral("OK"))) {
+                ibUpdateFTPCallbackStatusTextField(message, false);
+                ibUpdateUploadStatusTextField(message);
+            }
+        }
+        if (info.contains(kHttpStatusCode)) {
+            const qlonglong code = info.value(kHttpStatusCode).toLongLong();
+            if (code != 200) {
+                showAsError(QStringLiteral("HTTP Server Returned Status Code: %1").arg(code));
+                fOps.pause(2.0);
+                fileItemAway(info);
+            } else if (message.compare(QStringLiteral("No Email Addresses Sent"),
+                                       Qt::CaseInsensitive) == 0) {
+                fOps.pause(2.0);
+                fileItemAway(info);
+            } else if (fileAway) {
+                fileItemAway(info);
+            }
+        } else if (fileAway) {
+            fileItemAway(info);
+        }
+        if (stop) {
+            // The loop stands still, showing the error, until the next trigger.
+            setStartedUploadProcess(false);
+            return;
+        }
+    }
+    Notification cleanUp;
+    cleanUp.name = kCleanUpAfterUploadNotification;
+    cleanUp.object = this;
+    cleanUp.userInfo = n.userInfo;
+    NotificationCenter::defaultCenter().post(cleanUp);
+}
+
+void AppController::handleNotification_CleanUpAfterUpload(const Notification& n) {
+    consoleInside(kClass, "handleNotification_CleanUpAfterUpload:");
+    if (n.userInfo)
+        n.userInfo->clear();
+    setStartedUploadProcess(false);
+    if (gDidHaltProcess) {
+        ibUpdateFTPCallbackStatusTextField(QStringLiteral("Process Paused..."));
+        return;
+    }
+    fOps.startDetached([this] { openFileOnMainThread(); });
+}
+
+void AppController::handleNotification_CleanUpAfterCompleteLoop(const Notification& n) {
+    consoleInside(kClass, "handleNotification_CleanUpAfterCompleteLoop:");
+    if (n.userInfo)
+        n.userInfo->clear();
+    setStartedUploadProcess(false);
+}
+
+void AppController::handleNotification_Retrigger(const Notification&) {
+    consoleInside(kClass, "handleNotification_Retrigger:");
+}
+
+void AppController::handleNotification_UpdateProgressWindow(const Notification& n) {
+    if (!hasNotificationInfo(n, "handleNotification_UpdateProgressWindow:") || !fDisplay)
+        return;
+    const QVariantMap& info = *n.userInfo;
+    if (info.contains(QStringLiteral("ibFTPCallbackStatusField")) &&
+        fDisplay->hasField(StatusField::FTPCallbackStatus))
+        ibUpdateFTPCallbackStatusTextField(
+            info.value(QStringLiteral("ibFTPCallbackStatusField")).toString());
+    if (info.contains(QStringLiteral("ibFtpUploadNameField")) &&
+        fDisplay->hasField(StatusField::FileName))
+        ibUpdateFileNameField(info.value(QStringLiteral("ibFtpUploadNameField")).toString());
+    if (info.contains(QStringLiteral("ibUploadFileStatusField")) &&
+        fDisplay->hasField(StatusField::UploadFileStatus))
+        ibUpdateUploadStatusTextField(
+            info.value(QStringLiteral("ibUploadFileStatusField")).toString());
+}
+
+void AppController::handleNotification_WatcherStarted(const Notification& n) {
+    consoleInside(kClass, "handleNotification_WatcherStarted:");
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    fWatcherRunLoop = n.userInfo ? n.userInfo->value(QStringLiteral("CFRunLoopRef")) : n.payload;
+}
+
+void AppController::handleNotification_WatcherItemChanged(const Notification&) {
+    consoleInside(kClass, "handleNotification_WatcherItemChanged:");
+    fOps.startDetached([this] { openFileOnMainThread(); });
+}
+
+void AppController::handleNotification_DebugMoveItemsBack(const Notification&) {
+    consoleInside(kClass, "handleNotification_DebugMoveItemsBack:");
+    ibUpdateFTPCallbackStatusTextField(QStringLiteral("Moving Files Back for Debugging..."));
+}
+
+void AppController::handleNotification_UploadProcessPaused(const Notification& n) {
+    consoleInside(kClass, "handleNotification_UploadProcessPaused:");
+    doHandleOpenPrefPanel(n.payload);
+}
+
+// ---- run control ----------------------------------------------------------------------------
+
+void AppController::ibUserClickedOnSynchronize(QObject*) {
+    if (gStartedUploadProcess) {
+        consoleLine(
+            QStringLiteral("ibUserClickedOnSynchronize - an upload process in progress..."));
+        systemBeep();
+        systemBeep();
+        return;
+    }
+    if (!validateUserInfoBeforeUploading(std::nullopt))
+        return;
+    saveLoginInfo(nullptr);
+    const QString mirror = Preferences::getLocalMasterMirrorSiteFolder().value_or(QString());
+    if (!QFileInfo::exists(mirror)) {
+        MessageLog::LogMessage(("Local Mirror Folder Does NOT Exist:\n" + mirror).toStdString());
+        MessageLog::LogMessage(
+            ("Trying to Create Local Mirror Folder at:\n" + mirror).toStdString());
+        consoleLine(
+            QStringLiteral("Local Mirror Folder Does NOT Exist, creating [%1]").arg(mirror));
+        QDir().mkdir(mirror);
+    }
+    applicationOpenFile(Preferences::getLocalSourceUploadFolder().value_or(QString()));
+}
+
+void AppController::ibClickedOnHalt(QObject* sender) {
+    MessageLog::LogMessage("ibClickedOnHalt\n", true);
+    if (!sender)
+        MessageLog::LogMessage("ibClickedOnHalt sender is NIL\n", true);
+    if (gDidHaltProcess) {
+        setWantsToHaltProcess(false);
+        setDidHaltProcess(false);
+        if (fDisplay && fDisplay->hasPauseResumeButton())
+            fDisplay->setPauseResumeTitle(QStringLiteral("Pause"));
+        ibUpdateFTPCallbackStatusTextField(QString());
+        applicationOpenFile(Preferences::getLocalSourceUploadFolder().value_or(QString()));
+    } else if (gStartedUploadProcess) {
+        setWantsToHaltProcess(true);
+        if (fDisplay && fDisplay->hasPauseResumeButton())
+            fDisplay->setPauseResumeEnabled(false);
+        ibUpdateFTPCallbackStatusTextField(
+            QStringLiteral("Pausing... Waiting for Current Item to Finish..."));
+    } else {
+        setWantsToHaltProcess(true);
+        setDidHaltProcess(true);
+        if (fDisplay && fDisplay->hasPauseResumeButton())
+            fDisplay->setPauseResumeTitle(QStringLiteral("Resume"));
+        ibUpdateFTPCallbackStatusTextField(QStringLiteral("Process Paused..."));
+    }
+}
+
+void AppController::ibClickedOnQuit(QObject*) {
+    MessageLog::LogMessage("ibClickedOnQuit\n", true);
+    if (auto* app = QCoreApplication::instance())
+        onMainThread([app] { app->quit(); }, false);
+}
+
+void AppController::ibClickedOnOpenPref(QObject*) {
+    consoleLine(QStringLiteral("The settings window is not available in this build"));
+}
+
+void AppController::forceProcessToPause(QObject*) {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    if (gStartedUploadProcess && !gDidHaltProcess)
+        setWantsToHaltProcess(true);
+}
+
+void AppController::cancelRetriggerTimerOnMainThread() {
+    consoleLine(QStringLiteral(
+        "cancelRetriggerTimerOnMainThread: the retrigger timer is not available in this build"));
+}
+
+void AppController::doSetupRetriggerTimerOnMainThread() {
+    consoleLine(QStringLiteral(
+        "doSetupRetriggerTimerOnMainThread: the retrigger timer is not available in this build"));
+}
+
+void AppController::doHandleOpenPrefPanel(const QVariant&) {
+    consoleLine(QStringLiteral(
+        "doHandleOpenPrefPanel: the settings window is not available in this build"));
+}
+
+// ---- status display -------------------------------------------------------------------------
+
+void AppController::ibUpdateNSTextField(StatusField field, const QString& text, bool wait,
+                                        bool isError) {
+    if (!fDisplay || !fDisplay->hasField(field))
+        return;
+    fDisplay->updateField(field, text, wait, isError);
+}
+
+void AppController::ibUpdateNSTextField(StatusField field, const QString& text, bool wait) {
+    ibUpdateNSTextField(field, text, wait, false);
+}
+
+void AppController::ibUpdateFTPCallbackStatusTextField(const QString& text) {
+    ibUpdateNSTextField(StatusField::FTPCallbackStatus, text, false, false);
+}
+void AppController::ibUpdateFTPCallbackStatusTextField(const QString& text, bool isError) {
+    ibUpdateNSTextField(StatusField::FTPCallbackStatus, text, false, isError);
+}
+void AppController::ibUpdateUploadStatusTextField(const QString& text) {
+    ibUpdateNSTextField(StatusField::UploadFileStatus, text, false, false);
+}
+void AppController::ibUpdateFileNameField(const QString& text) {
+    ibUpdateNSTextField(StatusField::FileName, text, false, false);
+}
+void AppController::ibUpdateLoginName(const QString& text) {
+    ibUpdateNSTextField(StatusField::LoginName, text, false, false);
+}
+void AppController::ibUpdateUploadMainPath(const QString& text) {
+    ibUpdateNSTextField(StatusField::UploadMainPath, text, false, false);
+}
+void AppController::ibUpdateSourceFolderPath(const QString& text) {
+    ibUpdateNSTextField(StatusField::SourceFolderPath, text, false, false);
+    if (fDisplay && fDisplay->hasField(StatusField::SourceFolderPath))
+        fDisplay->setFieldToolTip(StatusField::SourceFolderPath, text);
+}
+
+void AppController::ibUpdateProgressBar(const QString& yesOrNo) {
+    if (fDisplay)
+        fDisplay->updateProgressBar(yesOrNo);
+}
+
+QString AppController::getAppVersionString() const {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    return fAppVersionString;
+}
+QString AppController::getCopyrightString() const {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    return fCopyrightString;
+}
+QString AppController::getMacOsVersionString() const {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    return fMacVersionString;
+}
+void AppController::setAppVersion(const QString& v) {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    fAppVersionString = v;
+}
+void AppController::setCopyrightVersion(const QString& v) {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    fCopyrightString = v;
+}
+void AppController::setMacOsVersion(const QString& v) {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    fMacVersionString = v;
+}
+
+} // namespace kivo

@@ -1,0 +1,143 @@
+#pragma once
+// The application controller: the hub of the upload pipeline. It starts each pass, reacts to
+// every stage of an upload, decides where an item goes and starts the next pass.
+#include "app/Pipeline.h"
+#include "platform/NotificationCenter.h"
+#include "ui/StatusDisplay.h"
+
+#include <QObject>
+#include <QString>
+#include <QVariant>
+#include <functional>
+#include <mutex>
+#include <optional>
+
+namespace kivo {
+
+// What the controller asks of other subsystems. Defaults call the real owners; tests replace
+// single entries to observe what the pipeline asked for.
+struct PipelineOperations {
+    // Runs the scan of one request (the default starts it on a new detached thread).
+    std::function<void(const Notification&)> startScan;
+    // Files an accepted item into the mirror folder.
+    std::function<bool(const QString& item, const QString& root)> moveToMirror;
+    // Files an item under another destination root.
+    std::function<bool(const QString& item, const QString& root, const QString& destination,
+                       bool overwrite, bool encapsulate)>
+        moveToPath;
+    // Starts fn on a new detached thread.
+    std::function<void(std::function<void()>)> startDetached;
+    // Blocks the calling (worker) thread.
+    std::function<void(double seconds)> pause;
+};
+
+class AppController : public QObject, public AppActions {
+    Q_OBJECT
+public:
+    AppController();
+    ~AppController() override;
+
+    // Class set-up before any instance: factory defaults and the start-up housekeeping.
+    static void initializeClass();
+    // Observers, date formatter, version texts, migration.
+    void awakeFromNib();
+    void applicationWillFinishLaunching();
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+
+    void setStatusDisplay(StatusDisplay* display) { fDisplay = display; }
+    StatusDisplay* statusDisplay() const { return fDisplay; }
+    PipelineOperations& operations() { return fOps; }
+
+    // Run-state setters: each write under fThreadLock.
+    void setStartedUploadProcess(bool v);
+    void setWantsToHaltProcess(bool v);
+    void setDidHaltProcess(bool v);
+    void setIsInsideOpenFile(bool v);
+    void setIsScanningFolder(bool v);
+    void setIsInsideWatchFolderThread(bool v);
+    void setNeedsToRescan(bool v); // true adds one, false resets to zero
+    std::recursive_mutex& threadLock() { return fThreadLock; }
+
+    // The pass entry: checks the settings and posts the scan request.
+    bool applicationOpenFile(const QString& path);
+    bool validateUserInfoBeforeUploading(const std::optional<QString>& path);
+    void getUserEnteredEventName();
+    void getCurrentLoginInfo();
+    void saveLoginInfo(QObject* sender);
+    void openFileOnMainThread();
+
+    QString currentEventName() const;
+    QString currentUserName() const;
+    QString currentRootFolder() const;
+
+    // Pipeline handlers.
+    void handleNotification_ScanFolder(const Notification& n);
+    void handleNotification_PrepareUploadStart(const Notification& n);
+    void handleNotification_UploadStart(const Notification& n);
+    void handleNotification_UploadDone(const Notification& n);
+    void handleNotification_UploadSuccess(const Notification& n);
+    void handleNotification_UploadFail(const Notification& n);
+    void handleNotification_Retrigger(const Notification& n);
+    void handleNotification_UpdateProgressWindow(const Notification& n);
+    void handleNotification_WatcherStarted(const Notification& n);
+    void handleNotification_WatcherItemChanged(const Notification& n);
+    void handleNotification_DebugMoveItemsBack(const Notification& n);
+    void handleNotification_UploadProcessPaused(const Notification& n);
+    void handleNotification_CleanUpAfterUpload(const Notification& n);
+    void handleNotification_CleanUpAfterCompleteLoop(const Notification& n);
+
+    // The scan of one request, on its own thread.
+    void scanFolderOnMainThread(const Notification& n);
+
+    // Run control.
+    void ibUserClickedOnSynchronize(QObject* sender) override;
+    void ibClickedOnHalt(QObject* sender) override;
+    void ibClickedOnQuit(QObject* sender) override;
+    void ibClickedOnOpenPref(QObject* sender) override;
+    void forceProcessToPause(QObject* sender);
+    void cancelRetriggerTimerOnMainThread();
+    void doSetupRetriggerTimerOnMainThread();
+    void doHandleOpenPrefPanel(const QVariant& sender);
+
+    // Status display; safe from any thread.
+    void ibUpdateFTPCallbackStatusTextField(const QString& text);
+    void ibUpdateFTPCallbackStatusTextField(const QString& text, bool isError);
+    void ibUpdateUploadStatusTextField(const QString& text);
+    void ibUpdateFileNameField(const QString& text);
+    void ibUpdateLoginName(const QString& text);
+    void ibUpdateUploadMainPath(const QString& text);
+    void ibUpdateSourceFolderPath(const QString& text);
+    void ibUpdateNSTextField(StatusField field, const QString& text, bool wait);
+    void ibUpdateNSTextField(StatusField field, const QString& text, bool wait, bool isError);
+    void ibUpdateProgressBar(const QString& yesOrNo);
+
+    QString getAppVersionString() const override;
+    QString getCopyrightString() const override;
+    QString getMacOsVersionString() const override;
+    void setAppVersion(const QString& v);
+    void setCopyrightVersion(const QString& v);
+    void setMacOsVersion(const QString& v);
+
+private:
+    void registerPipelineObservers();
+    void showAsError(const QString& text);
+    void fileItemAway(const QVariantMap& info);
+    bool hasNotificationInfo(const Notification& n, const char* method);
+
+    mutable std::recursive_mutex fThreadLock;
+    PipelineOperations fOps;
+    StatusDisplay* fDisplay = nullptr;
+
+    // Guarded by fThreadLock.
+    QString fRootFolder;
+    QString fCurUserName;
+    QString fCurPassword;
+    QString fCurEventName;
+    QVariant fWatcherRunLoop;
+    QString fAppVersionString;
+    QString fCopyrightString;
+    QString fMacVersionString;
+};
+
+} // namespace kivo

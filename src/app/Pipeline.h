@@ -1,0 +1,66 @@
+#pragma once
+// The pipeline's vocabulary: notification names, record keys and the run-state flags that
+// the scan, the upload and the controller share.
+#include <QString>
+#include <atomic>
+#include <cstdint>
+
+namespace kivo {
+
+inline const QString kScanFolderNotification = QStringLiteral("ScanFolderNotification");
+inline const QString kPrepareUploadStartNotification =
+    QStringLiteral("PrepareUploadStartNotification");
+inline const QString kUploadStartNotification = QStringLiteral("UploadStartNotification");
+inline const QString kUploadDoneNotification = QStringLiteral("UploadDoneNotification");
+inline const QString kUploadSuccessNotification = QStringLiteral("UploadSuccessNotification");
+inline const QString kUploadFailNotification = QStringLiteral("UploadFailNotification");
+inline const QString kRetriggerNotification = QStringLiteral("RetriggerNotification");
+inline const QString kUpdateProgressWindowNotification =
+    QStringLiteral("UpdateProgressWindowNotification");
+inline const QString kWatcherStarted = QStringLiteral("WatcherStarted");
+inline const QString kWatcherItemChanged = QStringLiteral("WatcherItemChanged");
+inline const QString kDebugMoveItemsBack = QStringLiteral("DebugMoveItemsBack");
+inline const QString kUploadProcessPaused = QStringLiteral("UploadProcessPaused");
+inline const QString kCleanUpAfterUploadNotification =
+    QStringLiteral("CleanUpAfterUploadNotification");
+inline const QString kCleanUpAfterCompleteLoop = QStringLiteral("CleanUpAfterCompleteLoop");
+
+// Scan request.
+inline const QString cDictKeyLocalSourceUploadFolder = QStringLiteral("localRootFolder");
+inline const QString cDictKeyLocalMirrorFolder = QStringLiteral("localMirrorFolder");
+inline const QString cDictKeyUserEnteredEventName = QStringLiteral("userEnteredEventName");
+
+// Upload item info.
+inline const QString cDictKeyCurItem = QStringLiteral("localItem");
+inline const QString kEdUser = QStringLiteral("edUser");
+inline const QString kEdPasswd = QStringLiteral("edPasswd");
+inline const QString kEdFileName = QStringLiteral("edFileName");
+inline const QString kEdClientName = QStringLiteral("edClientName");
+inline const QString kEdEventName = QStringLiteral("edEventName");
+inline const QString kEdMetaData = QStringLiteral("edMetaData");
+inline const QString kEdCaptureTime = QStringLiteral("edCaptureTime");
+inline const QString kEdGlvFuseAction = QStringLiteral("edGlvFuseAction");
+inline const QString kEdEmails = QStringLiteral("edEmails");
+inline const QString kEdOriginalPath = QStringLiteral("edOriginalPath");
+inline const QString kEdSittingInfoDictionary = QStringLiteral("edSittingInfoDictionary");
+inline const QString kEdLarchInfo = QStringLiteral("edLarchInfo");
+
+// Upload result info (the item info plus these).
+inline const QString kHttpStatusCode = QStringLiteral("httpStatusCode");
+inline const QString kHttpError = QStringLiteral("httpError");
+inline const QString kHttpResponse = QStringLiteral("httpResponse");
+inline const QString kHttpReturnData = QStringLiteral("httpReturnData");
+inline const QString kHttpOurCustomStatus = QStringLiteral("httpOurCustomStatus");
+inline const QString kHttpOurCustomMessage = QStringLiteral("httpOurCustomMessage");
+inline const QString kHttpOurCustomError = QStringLiteral("httpOurCustomError");
+
+// Run-state flags: written only through the AppController setters, read anywhere.
+extern std::atomic<bool> gStartedUploadProcess;
+extern std::atomic<bool> gWantsToHaltProcess;
+extern std::atomic<bool> gDidHaltProcess;
+extern std::atomic<bool> gInsideOpenFile;
+extern std::atomic<bool> gIsScanning;
+extern std::atomic<std::int32_t> gNeedsToRescan;
+extern std::atomic<bool> gIsInWatchFolderInstaller;
+
+} // namespace kivo

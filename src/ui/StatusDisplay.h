@@ -1,0 +1,68 @@
+#pragma once
+// What the pipeline needs of the windows, without Qt Widgets. The widget implementations live
+// in this folder; the application controller talks to them only through these interfaces.
+#include <QImage>
+#include <QString>
+
+class QObject;
+
+namespace kivo {
+
+// Text fields of the main status window (and of the upload window's copy of it).
+enum class StatusField {
+    FileName,          // ibFileNameField
+    UploadFileStatus,  // ibUploadFileStatusField
+    FTPCallbackStatus, // ibFTPCallbackStatusField: the main status line
+    LoginName,         // ibLoginName
+    UploadMainPath,    // ibUploadMainPath
+    SourceFolderPath,  // ibSourceFolderPath
+    Version,           // ibVersion
+    Copyright,         // ibCopyright
+    MacOSVersion,      // ibMacOSVersion
+};
+
+// The main status window (ibProgressPanel). Every method may be called from any thread; the
+// widget work is done on the main thread.
+class StatusDisplay {
+public:
+    virtual ~StatusDisplay() = default;
+
+    virtual bool hasField(StatusField f) const = 0;
+    virtual bool isWindowVisible() const = 0;
+    virtual void bringToFront() = 0;
+
+    // Colour (red for errors, else black), text, redraw, each on the main thread and waited
+    // for when wait is set. Dropped while the window is hidden.
+    virtual void updateField(StatusField f, const QString& text, bool wait, bool isError) = 0;
+    virtual void setFieldToolTip(StatusField f, const QString& text) = 0;
+    // "YES" (any case) starts and shows the busy indicator; anything else stops and hides it.
+    virtual void updateProgressBar(const QString& yesOrNo) = 0;
+
+    virtual bool hasPauseResumeButton() const = 0;
+    virtual void setPauseResumeTitle(const QString& title) = 0;
+    virtual void setPauseResumeEnabled(bool enabled) = 0;
+    virtual bool hasOpenPrefButton() const = 0;
+    virtual void setOpenPrefEnabled(bool enabled) = 0;
+
+    virtual bool hasImageView() const = 0;
+    virtual void showPreview(const QImage& image) = 0;
+
+    // The settings and login panel; none until the settings window exists.
+    virtual bool hasLoginPanel() const = 0;
+};
+
+// The user actions and version texts the windows forward to the application controller.
+// sender is the control that was used, or nullptr.
+class AppActions {
+public:
+    virtual ~AppActions() = default;
+    virtual void ibClickedOnQuit(QObject* sender) = 0;
+    virtual void ibClickedOnHalt(QObject* sender) = 0;
+    virtual void ibClickedOnOpenPref(QObject* sender) = 0;
+    virtual void ibUserClickedOnSynchronize(QObject* sender) = 0;
+    virtual QString getAppVersionString() const = 0;
+    virtual QString getCopyrightString() const = 0;
+    virtual QString getMacOsVersionString() const = 0;
+};
+
+} // namespace kivo
