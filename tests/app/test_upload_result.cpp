@@ -1,0 +1,238 @@
+#include "PipelineFixture.h"
+#include "platform/NotificationCenter.h"
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+void post(const QString& name, std::shared_ptr<QVariantMap> info) {
+    NotificationCenter::defaultCenter().post(name, nullptr, std::move(info));
+}
+
+// One row of the failure decision: what the reply held and where the item must end up.
+struct FailureCase {
+    const char* what;
+    QVariantMap reply;
+    bool toProblemFolder;
+    bool loopGoesOn;
+    std::vector<double> pauses;
+    QString errorText; // last red text on the status line; empty: none
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+class FailureDecision : public PipelineTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailureDecision, FilesTheItemAndContinuesOrStopsAsTheReplySays) {
+    const FailureCase& c = GetParam();
+    auto info = resultInfo();
+    for (auto it = c.reply.cbegin(); it != c.reply.cend(); ++it)
+        info->insert(it.key(), it.value());
+    gStartedUploadProcess = true;
+
+    post(kUploadFailNotification, info);
+
+    if (c.toProblemFolder) {
+        ASSERT_EQ(otherMoves.size(), 2u) << c.what;
+        EXPECT_EQ(otherMoves[0].item, QStringLiteral("Smith/IMG_0001.jpg"));
+        EXPECT_EQ(otherMoves[1].item, QStringLiteral("Smith/IMG_0001.mov"));
+        for (const auto& m : otherMoves) {
+            EXPECT_EQ(m.root, source);
+            EXPECT_EQ(m.destination, folder + "/Problem Folder");
+            EXPECT_FALSE(m.overwrite) << "the problem folder is never overwritten";
+        }
+    } else {
+        EXPECT_TRUE(otherMoves.empty()) << c.what;
+    }
+    EXPECT_TRUE(mirrorMoves.empty()) << c.what;
+    EXPECT_EQ(pauses, c.pauses) << c.what;
+    EXPECT_EQ(detachedStarts.load(), c.loopGoesOn ? 1 : 0) << c.what;
+    EXPECT_FALSE(gStartedUploadProcess) << c.what;
+    // Once the loop goes on, the record has been emptied for the caller.
+    EXPECT_EQ(info->isEmpty(), c.loopGoesOn) << c.what;
+
+    auto status = display.last(StatusField::FTPCallbackStatus);
+    if (c.errorText.isEmpty()) {
+        EXPECT_TRUE(!status || !status->isError) << c.what;
+    } else {
+        ASSERT_TRUE(status) << c.what;
+        EXPECT_EQ(status->text, c.errorText) << c.what;
+        EXPECT_TRUE(status->isError) << c.what;
+        EXPECT_EQ(display.last(StatusField::UploadFileStatus)->text, c.errorText) << c.what;
+    }
+}
+
+QVariantMap reply(std::initializer_list<std::pair<const QString, QVariant>> l) {
+    return QVariantMap(l);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, FailureDecision,
+    ::testing::Values(FailureCase{"500 without a service status",
+                                  reply({{kHttpStatusCode, 500}}),
+                                  true,
+                                  true,
+                                  {2.0},
+                                  QStringLiteral("HTTP Server Returned Status Code: 500")},
+                      FailureCase{"404 whose body says OK",
+                                  reply({{kHttpStatusCode, 404},
+                                         {kHttpOurCustomStatus, "OK"},
+                                         {kHttpOurCustomMessage, "Thanks"}}),
+                                  true,
+                                  true,
+                                  {2.0},
+                                  QStringLiteral("HTTP Server Returned Status Code: 404")},
+                      FailureCase{"service ERROR stops the loop",
+                                  reply({{kHttpStatusCode, 200},
+                                         {kHttpOurCustomStatus, "error"},
+                                         {kHttpOurCustomMessage, "Bad account"}}),
+                                  false,
+                                  false,
+                                  {},
+                                  QStringLiteral("Bad account")},
+                      FailureCase{"service Warning goes to the problem folder",
+                                  reply({{kHttpStatusCode, 200},
+                                         {kHttpOurCustomStatus, "WARNING"},
+                                         {kHttpOurCustomMessage, "Duplicate"}}),
+                                  true,
+                                  true,
+                                  {},
+                                  QStringLiteral("Duplicate")},
+                      FailureCase{"no e-mail addresses, any case",
+                                  reply({{kHttpStatusCode, 200},
+                                         {kHttpOurCustomStatus, "FAIL"},
+                                         {kHttpOurCustomMessage, "no email ADDRESSES sent"}}),
+                                  true,
+                                  true,
+                                  {2.0},
+                                  QString()},
+                      FailureCase{"FAIL with another message stays and goes on",
+                                  reply({{kHttpStatusCode, 200},
+                                         {kHttpOurCustomStatus, "FAIL"},
+                                         {kHttpOurCustomMessage, "Try later"}}),
+                                  false,
+                                  true,
+                                  {},
+                                  QString()},
+                      FailureCase{"transport error",
+                                  reply({{kHttpError, "Couldn't connect to server"}}),
+                                  false,
+                                  true,
+                                  {1.0},
+                                  QStringLiteral("Couldn't connect to server")},
+                      FailureCase{"our own error stops the loop",
+                                  reply({{kHttpOurCustomError, "Reply is not XML"},
+                                         {kHttpStatusCode, 200}}),
+                                  false,
+                                  false,
+                                  {},
+                                  QStringLiteral("Reply is not XML")},
+                      FailureCase{"500 with ERROR is filed and stops",
+                                  reply({{kHttpStatusCode, 500},
+                                         {kHttpOurCustomStatus, "ERROR"},
+                                         {kHttpOurCustomMessage, "Server down"}}),
+                                  true,
+                                  false,
+                                  {2.0},
+                                  QStringLiteral("HTTP Server Returned Status Code: 500")}));
+
+TEST_F(PipelineTest, OkStatusMessageIsShownWithoutErrorStyle) {
+    auto info = resultInfo();
+    info->insert(kHttpStatusCode, 200);
+    info->insert(kHttpOurCustomStatus, QStringLiteral("ok"));
+    info->insert(kHttpOurCustomMessage, QStringLiteral("Received"));
+    post(kUploadFailNotification, info);
+    auto status = display.last(StatusField::FTPCallbackStatus);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->text, QStringLiteral("Received"));
+    EXPECT_FALSE(status->isError);
+}
+
+TEST_F(PipelineTest, FailureWithoutARecordOrItemMovesNothingAndGoesOn) {
+    post(kUploadFailNotification, nullptr);
+    EXPECT_EQ(detachedStarts.load(), 1);
+
+    auto info = std::make_shared<QVariantMap>(QVariantMap{{kHttpStatusCode, 500}});
+    FdCapture err;
+    post(kUploadFailNotification, info);
+    EXPECT_TRUE(otherMoves.empty());
+    EXPECT_TRUE(err.text().contains("PASSED BAD cDictKeyCurItem"));
+    EXPECT_TRUE(err.text().contains("PASSED BAD cDictKeyLocalSourceUploadFolder"));
+    EXPECT_EQ(detachedStarts.load(), 2);
+}
+
+TEST_F(PipelineTest, SuccessFilesItemAndMovieIntoTheMirrorAndStartsTheNextPass) {
+    auto info = resultInfo();
+    gStartedUploadProcess = true;
+    post(kUploadSuccessNotification, info);
+    ASSERT_EQ(mirrorMoves.size(), 2u);
+    EXPECT_EQ(mirrorMoves[0].item, QStringLiteral("Smith/IMG_0001.jpg"));
+    EXPECT_EQ(mirrorMoves[1].item, QStringLiteral("Smith/IMG_0001.mov"));
+    EXPECT_EQ(mirrorMoves[0].root, source);
+    EXPECT_FALSE(gStartedUploadProcess);
+    EXPECT_EQ(detachedStarts.load(), 1);
+    EXPECT_TRUE(info->isEmpty());
+
+    // A name without an extension gets the movie extension added.
+    mirrorMoves.clear();
+    post(kUploadSuccessNotification, resultInfo(QStringLiteral("Smith/README")));
+    ASSERT_EQ(mirrorMoves.size(), 2u);
+    EXPECT_EQ(mirrorMoves[1].item, QStringLiteral("Smith/README.mov"));
+}
+
+TEST_F(PipelineTest, HaltDuringAnUploadTakesEffectWhenTheUploadIsDone) {
+    gStartedUploadProcess = true;
+    controller->ibClickedOnHalt(nullptr);
+    EXPECT_TRUE(gWantsToHaltProcess);
+    EXPECT_FALSE(gDidHaltProcess);
+    EXPECT_FALSE(display.pauseEnabled);
+
+    post(kUploadDoneNotification, resultInfo());
+    EXPECT_TRUE(gDidHaltProcess);
+    EXPECT_EQ(display.pauseTitle, QStringLiteral("Resume"));
+    EXPECT_TRUE(display.pauseEnabled);
+
+    post(kUploadSuccessNotification, resultInfo());
+    EXPECT_EQ(mirrorMoves.size(), 2u) << "the current item is still filed";
+    EXPECT_EQ(detachedStarts.load(), 0) << "no further item is taken";
+    EXPECT_EQ(display.last(StatusField::FTPCallbackStatus)->text,
+              QStringLiteral("Process Paused..."));
+
+    // Resume clears both marks and starts a pass at once.
+    controller->ibClickedOnHalt(nullptr);
+    EXPECT_FALSE(gWantsToHaltProcess);
+    EXPECT_FALSE(gDidHaltProcess);
+    EXPECT_EQ(display.pauseTitle, QStringLiteral("Pause"));
+    EXPECT_EQ(scans.size(), 1u);
+}
+
+TEST_F(PipelineTest, UploadStartMarksTheUploadAndASecondItemIsDropped) {
+    int uploadStarts = 0;
+    int owner = 0;
+    NotificationCenter::defaultCenter().addObserver(&owner, kUploadStartNotification,
+                                                    [&](const Notification&) { ++uploadStarts; });
+    post(kPrepareUploadStartNotification, resultInfo());
+    EXPECT_EQ(uploadStarts, 1);
+    EXPECT_TRUE(gStartedUploadProcess);
+    EXPECT_EQ(display.last(StatusField::FileName)->text, QStringLiteral("Smith/IMG_0001.jpg"));
+    EXPECT_EQ(display.last(StatusField::UploadFileStatus)->text, QStringLiteral("Uploading..."));
+
+    post(kPrepareUploadStartNotification, resultInfo(QStringLiteral("Smith/IMG_0002.jpg")));
+    EXPECT_EQ(uploadStarts, 1);
+    NotificationCenter::defaultCenter().removeObserver(&owner);
+}
+
+TEST_F(PipelineTest, CompleteLoopClearsTheUploadMarkAndEmptiesTheRequest) {
+    gStartedUploadProcess = true;
+    auto request =
+        std::make_shared<QVariantMap>(QVariantMap{{cDictKeyLocalSourceUploadFolder, source}});
+    post(kCleanUpAfterCompleteLoop, request);
+    EXPECT_FALSE(gStartedUploadProcess);
+    EXPECT_TRUE(request->isEmpty());
+    EXPECT_EQ(detachedStarts.load(), 0);
+}
+
+} // namespace
