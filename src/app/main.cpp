@@ -4,6 +4,7 @@
 #include "platform/Console.h"
 #include "platform/Defaults.h"
 #include "ui/MainStatusWindow.h"
+#include "ui/WindowEventObserver.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -51,7 +52,11 @@ int main(int argc, char** argv) {
     // "-key value" pairs override settings for this run only; what is left are folders to open.
     const QStringList folders =
         kivo::Defaults::standard().setArgumentDomainFromArguments(app.arguments().mid(1));
-    kivo::setBeepHandler([] { QApplication::beep(); });
+    kivo::setBeepHandler([] {
+        // Also in the log: a refused command should be visible to whoever reads it later.
+        kivo::consoleLine(QStringLiteral("(beep)"));
+        QApplication::beep();
+    });
 
     kivo::AppController::initializeClass();
     // Both live until the process ends: detached pipeline threads may use them until then.

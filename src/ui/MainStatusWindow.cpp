@@ -1,0 +1,173 @@
+#include "ui/MainStatusWindow.h"
+
+#include "platform/MainThread.h"
+#include "ui/FieldUpdate.h"
+#include "ui/ImageView.h"
+#include "ui_MainStatusWindow.h"
+
+#include <QHideEvent>
+#include <QShowEvent>
+
+namespace kivo {
+
+MainStatusWindow::MainStatusWindow(QWidget* parent)
+    : QWidget(parent), fUi(std::make_unique<Ui::MainStatusWindow>()) {
+    fUi->setupUi(this);
+    fFields[int(StatusField::FileName)] = fUi->ibFileNameField;
+    fFields[int(StatusField::UploadFileStatus)] = fUi->ibUploadFileStatusField;
+    fFields[int(StatusField::FTPCallbackStatus)] = fUi->ibFTPCallbackStatusField;
+    fFields[int(StatusField::LoginName)] = fUi->ibLoginName;
+    fFields[int(StatusField::UploadMainPath)] = fUi->ibUploadMainPath;
+    fFields[int(StatusField::SourceFolderPath)] = fUi->ibSourceFolderPath;
+    fFields[int(StatusField::Version)] = fUi->ibVersion;
+    fFields[int(StatusField::Copyright)] = fUi->ibCopyright;
+    fFields[int(StatusField::MacOSVersion)] = fUi->ibMacOSVersion;
+    fProgressBar = fUi->ibProgressBar;
+    fImageView = fUi->ibImageView;
+    fPauseResumeButton = fUi->ibPauseResumeButton;
+    fOpenPrefButton = fUi->ibOpenPrefButton;
+
+    // The bar comes and goes with each item; keep its place so the window does not jump.
+    QSizePolicy barPolicy = fUi->ibProgressBar->sizePolicy();
+    barPolicy.setRetainSizeWhenHidden(true);
+    fUi->ibProgressBar->setSizePolicy(barPolicy);
+    fUi->ibProgressBar->hide();
+
+    const auto forward = [this](QPushButton* button, void (AppActions::*action)(QObject*)) {
+        connect(button, &QPushButton::clicked, this, [this, button, action] {
+            if (AppActions* actions = fActions.load())
+                (actions->*action)(button);
+        });
+    };
+    forward(fUi->ibPauseResumeButton, &AppActions::ibClickedOnHalt);
+    forward(fUi->ibOpenPrefButton, &AppActions::ibClickedOnOpenPref);
+    forward(fUi->ibSynchronizeButton, &AppActions::ibUserClickedOnSynchronize);
+    forward(fUi->ibQuitButton, &AppActions::ibClickedOnQuit);
+}
+
+MainStatusWindow::~MainStatusWindow() = default;
+
+bool MainStatusWindow::hasField(StatusField f) const {
+    return !fFields[int(f)].isNull();
+}
+
+void MainStatusWindow::bringToFront() {
+    const QPointer<MainStatusWindow> self(this);
+    onMainThread(
+        [self] {
+            if (!self)
+                return;
+            self->show();
+            self->raise();
+            self->activateWindow();
+        },
+        false);
+}
+
+void MainStatusWindow::updateField(StatusField f, const QString& text, bool wait, bool isError) {
+    const QPointer<QLabel> label = fFields[int(f)];
+    if (!label)
+        return;
+    // Not kept for later: the next update after the window reappears replaces the text anyway.
+    if (!fVisible.load())
+        return;
+    detail::setFieldText(label, text, wait, isError);
+}
+
+void MainStatusWindow::setFieldToolTip(StatusField f, const QString& text) {
+    const QPointer<QLabel> label = fFields[int(f)];
+    if (!label)
+        return;
+    onMainThread(
+        [label, text] {
+            if (label)
+                label->setToolTip(text);
+        },
+        false);
+}
+
+void MainStatusWindow::updateProgressBar(const QString& yesOrNo) {
+    detail::setBusyIndicator(fProgressBar, yesOrNo);
+}
+
+void MainStatusWindow::setPauseResumeTitle(const QString& title) {
+    const QPointer<QPushButton> button = fPauseResumeButton;
+    onMainThread(
+        [button, title] {
+            if (button)
+                button->setText(title);
+        },
+        false);
+}
+
+void MainStatusWindow::setPauseResumeEnabled(bool enabled) {
+    const QPointer<QPushButton> button = fPauseResumeButton;
+    onMainThread(
+        [button, enabled] {
+            if (button)
+                button->setEnabled(enabled);
+        },
+        false);
+}
+
+void MainStatusWindow::setOpenPrefEnabled(bool enabled) {
+    const QPointer<QPushButton> button = fOpenPrefButton;
+    onMainThread(
+        [button, enabled] {
+            if (button)
+                button->setEnabled(enabled);
+        },
+        false);
+}
+
+void MainStatusWindow::showPreview(const QImage& image) {
+    const QPointer<ImageView> view = fImageView;
+    if (!view)
+        return;
+    // Scale a full-size photo here, on the caller's thread, rather than stall the main thread.
+    QImage scaled = image;
+    const QSize target = view->targetSize();
+    if (!image.isNull() && !target.isEmpty() &&
+        (image.width() > target.width() || image.height() > target.height()))
+        scaled = image.scaled(target, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    onMainThread(
+        [view, scaled] {
+            if (view)
+                view->setImage(scaled);
+        },
+        false);
+}
+
+QLabel* MainStatusWindow::field(StatusField f) const {
+    return fFields[int(f)];
+}
+QProgressBar* MainStatusWindow::progressBar() const {
+    return fUi->ibProgressBar;
+}
+ImageView* MainStatusWindow::imageView() const {
+    return fUi->ibImageView;
+}
+QPushButton* MainStatusWindow::pauseResumeButton() const {
+    return fUi->ibPauseResumeButton;
+}
+QPushButton* MainStatusWindow::openPrefButton() const {
+    return fUi->ibOpenPrefButton;
+}
+QPushButton* MainStatusWindow::synchronizeButton() const {
+    return fUi->ibSynchronizeButton;
+}
+QPushButton* MainStatusWindow::quitButton() const {
+    return fUi->ibQuitButton;
+}
+
+void MainStatusWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    fVisible.store(true);
+}
+
+void MainStatusWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    fVisible.store(false);
+}
+
+} // namespace kivo

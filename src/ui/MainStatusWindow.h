@@ -1,0 +1,76 @@
+#pragma once
+#include "ui/StatusDisplay.h"
+
+#include <QPointer>
+#include <QWidget>
+#include <array>
+#include <atomic>
+#include <memory>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+namespace Ui {
+class MainStatusWindow;
+}
+
+namespace kivo {
+
+class ImageView;
+
+// The main status window (ibProgressPanel). Created on the main thread and kept for the whole
+// run; every StatusDisplay method may be called from any thread.
+class MainStatusWindow : public QWidget, public StatusDisplay {
+    Q_OBJECT
+public:
+    explicit MainStatusWindow(QWidget* parent = nullptr);
+    ~MainStatusWindow() override;
+
+    // Receiver of the buttons (not owned); with none the buttons do nothing.
+    void setAppActions(AppActions* actions) { fActions.store(actions); }
+    AppActions* appActions() const { return fActions.load(); }
+
+    bool hasField(StatusField f) const override;
+    bool isWindowVisible() const override { return fVisible.load(); }
+    void bringToFront() override;
+    void updateField(StatusField f, const QString& text, bool wait, bool isError) override;
+    void setFieldToolTip(StatusField f, const QString& text) override;
+    void updateProgressBar(const QString& yesOrNo) override;
+    bool hasPauseResumeButton() const override { return !fPauseResumeButton.isNull(); }
+    void setPauseResumeTitle(const QString& title) override;
+    void setPauseResumeEnabled(bool enabled) override;
+    bool hasOpenPrefButton() const override { return !fOpenPrefButton.isNull(); }
+    void setOpenPrefEnabled(bool enabled) override;
+    bool hasImageView() const override { return !fImageView.isNull(); }
+    void showPreview(const QImage& image) override;
+    bool hasLoginPanel() const override { return false; }
+
+    // The widgets, for the controller's start-up and for tests. Main thread only.
+    QLabel* field(StatusField f) const;
+    QProgressBar* progressBar() const;
+    ImageView* imageView() const;
+    QPushButton* pauseResumeButton() const;
+    QPushButton* openPrefButton() const;
+    QPushButton* synchronizeButton() const;
+    QPushButton* quitButton() const;
+
+protected:
+    // Worker threads test visibility without touching the widget, so it is mirrored here.
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    static constexpr int kFieldCount = int(StatusField::MacOSVersion) + 1;
+
+    std::unique_ptr<Ui::MainStatusWindow> fUi;
+    // Filled once in the constructor, read-only afterwards (so readable from any thread).
+    std::array<QPointer<QLabel>, kFieldCount> fFields;
+    QPointer<QProgressBar> fProgressBar;
+    QPointer<ImageView> fImageView;
+    QPointer<QPushButton> fPauseResumeButton;
+    QPointer<QPushButton> fOpenPrefButton;
+    std::atomic<bool> fVisible{false};
+    std::atomic<AppActions*> fActions{nullptr};
+};
+
+} // namespace kivo

@@ -1,0 +1,180 @@
+#include "ui/MainStatusWindow.h"
+#include "FakeAppActions.h"
+#include "support/TestSupport.h"
+#include "ui/ImageView.h"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+
+using kivo::MainStatusWindow;
+using kivo::StatusField;
+using kivo::test::waitUntil;
+
+namespace {
+
+QColor textColour(const QLabel* label) {
+    return label->palette().color(QPalette::WindowText);
+}
+
+// Runs fn on a worker thread while the main thread keeps serving hand-offs.
+void onWorker(const std::function<void()>& fn) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        fn();
+        done = true;
+    });
+    const bool finished = waitUntil([&] { return done.load(); });
+    worker.join();
+    ASSERT_TRUE(finished);
+}
+
+} // namespace
+
+TEST(MainStatusWindow, ErrorTurnsStatusLineRedAndNextPlainUpdateBlack) {
+    MainStatusWindow window;
+    window.show();
+    QLabel* status = window.field(StatusField::FTPCallbackStatus);
+    window.updateField(StatusField::FTPCallbackStatus, "Upload failed: no route", false, true);
+    EXPECT_EQ(status->text(), "Upload failed: no route");
+    EXPECT_EQ(textColour(status), QColor(Qt::red));
+    window.updateField(StatusField::FTPCallbackStatus, "Next synchronize at 10:15", false, false);
+    EXPECT_EQ(status->text(), "Next synchronize at 10:15");
+    EXPECT_EQ(textColour(status), QColor(Qt::black));
+}
+
+TEST(MainStatusWindow, HiddenWindowDropsTextsAndKeepsThePreviousOnes) {
+    MainStatusWindow window;
+    QLabel* fileName = window.field(StatusField::FileName);
+    // Never shown yet: nothing is stored for later.
+    window.updateField(StatusField::FileName, "early.jpg", false, false);
+    EXPECT_EQ(fileName->text(), "");
+
+    window.show();
+    window.updateField(StatusField::FileName, "a.jpg", false, false);
+    window.hide();
+    EXPECT_FALSE(window.isWindowVisible());
+    window.updateField(StatusField::FileName, "b.jpg", false, true);
+    onWorker([&] { window.updateField(StatusField::FileName, "c.jpg", true, false); });
+    EXPECT_EQ(fileName->text(), "a.jpg");
+
+    window.show();
+    EXPECT_TRUE(window.isWindowVisible());
+    EXPECT_EQ(fileName->text(), "a.jpg");
+    EXPECT_EQ(textColour(fileName), QColor(Qt::black));
+    window.updateField(StatusField::FileName, "d.jpg", false, false);
+    EXPECT_EQ(fileName->text(), "d.jpg");
+}
+
+TEST(MainStatusWindow, WaitingUpdateFromWorkerIsShownWhenTheCallReturns) {
+    MainStatusWindow window;
+    window.show();
+    QLabel* status = window.field(StatusField::UploadFileStatus);
+    QString seenOnReturn;
+    QColor colourOnReturn;
+    onWorker([&] {
+        window.updateField(StatusField::UploadFileStatus, "Sending 3 of 12", true, true);
+        // The main thread is idle in its event loop by now, so reading is safe here.
+        seenOnReturn = status->text();
+        colourOnReturn = textColour(status);
+    });
+    EXPECT_EQ(seenOnReturn, "Sending 3 of 12");
+    EXPECT_EQ(colourOnReturn, QColor(Qt::red));
+
+    // Without waiting the text still arrives, in order.
+    std::thread worker([&] {
+        window.updateField(StatusField::UploadFileStatus, "one", false, false);
+        window.updateField(StatusField::UploadFileStatus, "two", false, false);
+    });
+    worker.join();
+    EXPECT_TRUE(waitUntil([&] { return status->text() == "two"; }));
+    EXPECT_EQ(textColour(status), QColor(Qt::black));
+}
+
+TEST(MainStatusWindow, ProgressBarRunsOnlyForYes) {
+    MainStatusWindow window;
+    window.show();
+    QProgressBar* bar = window.progressBar();
+    bar->setRange(0, 100);
+    EXPECT_FALSE(bar->isVisible());
+
+    window.updateProgressBar("yes");
+    EXPECT_TRUE(bar->isVisible());
+    EXPECT_EQ(bar->minimum(), 0);
+    EXPECT_EQ(bar->maximum(), 0); // indeterminate
+    window.updateProgressBar("NO");
+    EXPECT_FALSE(bar->isVisible());
+    window.updateProgressBar("YES");
+    window.updateProgressBar("");
+    EXPECT_FALSE(bar->isVisible());
+    window.updateProgressBar("Yes");
+    window.updateProgressBar("YES please");
+    EXPECT_FALSE(bar->isVisible());
+
+    std::thread worker([&] { window.updateProgressBar("YES"); });
+    worker.join();
+    EXPECT_TRUE(waitUntil([&] { return bar->isVisible(); }));
+}
+
+TEST(MainStatusWindow, ButtonsForwardToTheActionsWithTheButtonAsSender) {
+    MainStatusWindow window;
+    window.show();
+    // With no receiver a click is simply ignored.
+    window.quitButton()->click();
+
+    kivo::test::FakeAppActions actions;
+    window.setAppActions(&actions);
+    window.pauseResumeButton()->click();
+    window.openPrefButton()->click();
+    window.synchronizeButton()->click();
+    window.quitButton()->click();
+    ASSERT_EQ(actions.calls.size(), 4);
+    EXPECT_EQ(actions.calls[0], qMakePair(QString("halt"), (QObject*)window.pauseResumeButton()));
+    EXPECT_EQ(actions.calls[1], qMakePair(QString("openPref"), (QObject*)window.openPrefButton()));
+    EXPECT_EQ(actions.calls[2],
+              qMakePair(QString("synchronize"), (QObject*)window.synchronizeButton()));
+    EXPECT_EQ(actions.calls[3], qMakePair(QString("quit"), (QObject*)window.quitButton()));
+    EXPECT_EQ(window.pauseResumeButton()->text(), "Pause");
+    EXPECT_EQ(window.openPrefButton()->text(), QString::fromUtf8("Settings…"));
+}
+
+TEST(MainStatusWindow, ButtonStateAndToolTipFromWorkerArrive) {
+    MainStatusWindow window;
+    window.show();
+    std::thread worker([&] {
+        window.setPauseResumeTitle("Resume");
+        window.setPauseResumeEnabled(false);
+        window.setOpenPrefEnabled(false);
+        window.setFieldToolTip(StatusField::SourceFolderPath, "/data/in");
+    });
+    worker.join();
+    EXPECT_TRUE(waitUntil(
+        [&] { return window.field(StatusField::SourceFolderPath)->toolTip() == "/data/in"; }));
+    EXPECT_EQ(window.pauseResumeButton()->text(), "Resume");
+    EXPECT_FALSE(window.pauseResumeButton()->isEnabled());
+    EXPECT_FALSE(window.openPrefButton()->isEnabled());
+    EXPECT_FALSE(window.hasLoginPanel());
+}
+
+TEST(MainStatusWindow, PreviewIsScaledIntoTheViewKeepingItsShape) {
+    MainStatusWindow window;
+    window.show();
+    const QSize view = window.imageView()->contentsRect().size();
+    ASSERT_FALSE(view.isEmpty());
+
+    QImage photo(4000, 1000, QImage::Format_RGB32);
+    photo.fill(Qt::darkGreen);
+    std::thread worker([&] { window.showPreview(photo); });
+    worker.join();
+    EXPECT_TRUE(waitUntil([&] { return !window.imageView()->image().isNull(); }));
+    const QImage shown = window.imageView()->image();
+    EXPECT_EQ(shown.width(), view.width());
+    EXPECT_LE(shown.height(), view.height());
+    EXPECT_NEAR(double(shown.width()) / shown.height(), 4.0, 0.2);
+
+    window.showPreview(QImage());
+    EXPECT_TRUE(waitUntil([&] { return window.imageView()->image().isNull(); }));
+}
