@@ -55,6 +55,22 @@ QString withMovieExtension(const QString& item) {
     return item.left(item.size() - suffix.size()) + QStringLiteral("mov");
 }
 
+// The item's relative path and its source root, or none (with a console line for each missing
+// key) when the record cannot say where the item is.
+std::optional<std::pair<QString, QString>> itemAndRoot(const QVariantMap& info,
+                                                       const char* method) {
+    const bool hasRoot = info.contains(cDictKeyLocalSourceUploadFolder);
+    const bool hasItem = info.contains(cDictKeyCurItem);
+    if (!hasRoot)
+        consoleLine(inside(method) + QStringLiteral(" PASSED BAD cDictKeyLocalSourceUploadFolder"));
+    if (!hasItem)
+        consoleLine(inside(method) + QStringLiteral(" PASSED BAD cDictKeyCurItem"));
+    if (!hasRoot || !hasItem)
+        return std::nullopt;
+    return std::make_pair(info.value(cDictKeyCurItem).toString(),
+                          info.value(cDictKeyLocalSourceUploadFolder).toString());
+}
+
 } // namespace
 
 AppController::AppController() : fCurUserName(kDefaultUserName), fCurPassword(kDefaultPassword) {
@@ -448,21 +464,10 @@ void AppController::handleNotification_UploadSuccess(const Notification& n) {
     if (!n.userInfo) {
         consoleLine(QStringLiteral("Uknown Item to handle as success?????\n\n"));
     } else {
-        const QVariantMap& info = *n.userInfo;
-        const bool hasRoot = info.contains(cDictKeyLocalSourceUploadFolder);
-        const bool hasItem = info.contains(cDictKeyCurItem);
-        if (hasRoot && hasItem) {
-            const QString item = info.value(cDictKeyCurItem).toString();
-            const QString root = info.value(cDictKeyLocalSourceUploadFolder).toString();
+        if (const auto located = itemAndRoot(*n.userInfo, "handleNotification_UploadSuccess:")) {
+            const auto& [item, root] = *located;
             fOps.moveToMirror(item, root);
             fOps.moveToMirror(withMovieExtension(item), root);
-        } else {
-            if (!hasRoot)
-                consoleLine(inside("handleNotification_UploadSuccess:") +
-                            QStringLiteral(" PASSED BAD cDictKeyLocalSourceUploadFolder"));
-            if (!hasItem)
-                consoleLine(inside("handleNotification_UploadSuccess:") +
-                            QStringLiteral(" PASSED BAD cDictKeyCurItem"));
         }
     }
     Notification cleanUp;
@@ -478,19 +483,10 @@ void AppController::showAsError(const QString& text) {
 }
 
 void AppController::fileItemAway(const QVariantMap& info) {
-    const bool hasRoot = info.contains(cDictKeyLocalSourceUploadFolder);
-    const bool hasItem = info.contains(cDictKeyCurItem);
-    if (!hasRoot || !hasItem) {
-        if (!hasRoot)
-            consoleLine(inside("handleNotification_UploadFail:") +
-                        QStringLiteral(" PASSED BAD cDictKeyLocalSourceUploadFolder"));
-        if (!hasItem)
-            consoleLine(inside("handleNotification_UploadFail:") +
-                        QStringLiteral(" PASSED BAD cDictKeyCurItem"));
+    const auto located = itemAndRoot(info, "handleNotification_UploadFail:");
+    if (!located)
         return;
-    }
-    const QString item = info.value(cDictKeyCurItem).toString();
-    const QString root = info.value(cDictKeyLocalSourceUploadFolder).toString();
+    const auto& [item, root] = *located;
     const std::optional<QString> problem = Preferences::getLocalProblemUploadFolder();
     const QString destination = problem.value_or(QString());
     if (problem) {

@@ -7,10 +7,12 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUuid>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kivo::test {
@@ -56,6 +58,17 @@ bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
         QThread::msleep(5);
     }
     return true;
+}
+
+bool runOnWorker(const std::function<void()>& fn, int timeoutMs) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        fn();
+        done = true;
+    });
+    const bool finished = waitUntil([&] { return done.load(); }, timeoutMs);
+    worker.join();
+    return finished;
 }
 
 QByteArray readFile(const QString& path) {

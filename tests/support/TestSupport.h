@@ -15,6 +15,10 @@ QString makeTempFolder(const QString& hint = QStringLiteral("t"));
 // Pumps the Qt event loop (when there is one) until pred holds or timeoutMs passes.
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
 
+// Runs fn on a worker thread while this (main) thread keeps serving main-thread hand-offs;
+// returns whether fn finished in time.
+bool runOnWorker(const std::function<void()>& fn, int timeoutMs = 5000);
+
 QByteArray readFile(const QString& path);
 bool writeFile(const QString& path, const QByteArray& bytes);
 

@@ -20,18 +20,6 @@ QColor textColour(const QLabel* label) {
     return label->palette().color(QPalette::WindowText);
 }
 
-// Runs fn on a worker thread while the main thread keeps serving hand-offs.
-void onWorker(const std::function<void()>& fn) {
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        fn();
-        done = true;
-    });
-    const bool finished = waitUntil([&] { return done.load(); });
-    worker.join();
-    ASSERT_TRUE(finished);
-}
-
 } // namespace
 
 TEST(MainStatusWindow, ErrorTurnsStatusLineRedAndNextPlainUpdateBlack) {
@@ -58,7 +46,8 @@ TEST(MainStatusWindow, HiddenWindowDropsTextsAndKeepsThePreviousOnes) {
     window.hide();
     EXPECT_FALSE(window.isWindowVisible());
     window.updateField(StatusField::FileName, "b.jpg", false, true);
-    onWorker([&] { window.updateField(StatusField::FileName, "c.jpg", true, false); });
+    ASSERT_TRUE(kivo::test::runOnWorker(
+        [&] { window.updateField(StatusField::FileName, "c.jpg", true, false); }));
     EXPECT_EQ(fileName->text(), "a.jpg");
 
     window.show();
@@ -75,12 +64,12 @@ TEST(MainStatusWindow, WaitingUpdateFromWorkerIsShownWhenTheCallReturns) {
     QLabel* status = window.field(StatusField::UploadFileStatus);
     QString seenOnReturn;
     QColor colourOnReturn;
-    onWorker([&] {
+    ASSERT_TRUE(kivo::test::runOnWorker([&] {
         window.updateField(StatusField::UploadFileStatus, "Sending 3 of 12", true, true);
         // The main thread is idle in its event loop by now, so reading is safe here.
         seenOnReturn = status->text();
         colourOnReturn = textColour(status);
-    });
+    }));
     EXPECT_EQ(seenOnReturn, "Sending 3 of 12");
     EXPECT_EQ(colourOnReturn, QColor(Qt::red));
 

@@ -19,17 +19,6 @@ using kivo::test::waitUntil;
 
 namespace {
 
-void onWorker(const std::function<void()>& fn) {
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        fn();
-        done = true;
-    });
-    const bool finished = waitUntil([&] { return done.load(); });
-    worker.join();
-    ASSERT_TRUE(finished);
-}
-
 QString labelText(QWidget* window, const char* name) {
     const auto* label = window->findChild<QLabel*>(QLatin1String(name));
     return label ? label->text() : QStringLiteral("<missing>");
@@ -43,7 +32,7 @@ TEST(MaintenanceWindow, TaskOnAWorkerCreatesUpdatesAndReleasesIt) {
     QByteArray console;
     {
         FdCapture err;
-        onWorker([&] {
+        ASSERT_TRUE(kivo::test::runOnWorker([&] {
             auto controller = maintenanceWindowController::create();
             window = controller->window();
             // Written before showing: progress windows have no visibility rule.
@@ -56,7 +45,7 @@ TEST(MaintenanceWindow, TaskOnAWorkerCreatesUpdatesAndReleasesIt) {
             line2OnReturn = controller->ibUtilStatus()->text();
             EXPECT_EQ(controller->ibUtilProgressBar()->thread(), qApp->thread());
             controller->close();
-        });
+        }));
         console = err.text();
     }
     EXPECT_EQ(line1OnReturn, "Check Orders for Hi Res Photos");
@@ -117,7 +106,8 @@ TEST(UploadWindow, LabelLookupsUpdateOnlyTextFields) {
     controller->ibUpdateTextField("changed", "ibImageView", true);
     controller->ibUpdateTextField("changed", "ibNoSuchField", true);
     controller->ibUpdateTextField("changed", QString(), true);
-    onWorker([&] { controller->ibUpdateTextField("IMG_0042.JPG", "ibFileNameField", true); });
+    ASSERT_TRUE(kivo::test::runOnWorker(
+        [&] { controller->ibUpdateTextField("IMG_0042.JPG", "ibFileNameField", true); }));
     const QByteArray console = err.text();
     EXPECT_TRUE(console.contains(
         "Inside uploadWindowController => ibUpdateTextField:forLabel:doWait:... NOT [Version]!!!!"))
@@ -138,7 +128,8 @@ TEST(UploadWindow, VersionTextsComeFromTheDelegateOrDefaults) {
 
     kivo::test::FakeAppActions delegate;
     std::unique_ptr<uploadWindowController> wired;
-    onWorker([&] { wired = uploadWindowController::create(&delegate); });
+    ASSERT_TRUE(
+        kivo::test::runOnWorker([&] { wired = uploadWindowController::create(&delegate); }));
     ASSERT_TRUE(wired);
     EXPECT_EQ(wired->window()->thread(), qApp->thread());
     EXPECT_EQ(labelText(wired->window(), "ibVersion"), "App Vers: v1.2.3");
