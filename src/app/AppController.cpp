@@ -225,6 +225,10 @@ QString AppController::currentUserName() const {
     std::lock_guard<std::recursive_mutex> g(fThreadLock);
     return fCurUserName;
 }
+QString AppController::currentPassword() const {
+    std::lock_guard<std::recursive_mutex> g(fThreadLock);
+    return fCurPassword;
+}
 QString AppController::currentRootFolder() const {
     std::lock_guard<std::recursive_mutex> g(fThreadLock);
     return fRootFolder;
@@ -407,12 +411,17 @@ void AppController::handleNotification_ScanFolder(const Notification& n) {
 }
 
 void AppController::scanFolderOnMainThread(const Notification& n) {
-    consoleInside(kClass, "scanFolderOnMainThread:");
-    const QString root =
-        n.userInfo ? n.userInfo->value(cDictKeyLocalSourceUploadFolder).toString() : QString();
-    myNSLog(QStringLiteral("Scan requested for [%1]; the folder scan is not available in this "
-                           "build, nothing is uploaded")
-                .arg(root));
+    scanFolder(*this, n);
+}
+
+void AppController::startFolderWatcher(const QString& folder) {
+    consoleLine(QStringLiteral("doWatchFolderInThread: the folder watcher is not available in this "
+                               "build; [%1] is not watched")
+                    .arg(folder));
+}
+
+void AppController::startNextPass() {
+    fOps.startDetached([this] { openFileOnMainThread(); });
 }
 
 void AppController::handleNotification_PrepareUploadStart(const Notification& n) {
@@ -568,7 +577,7 @@ void AppController::handleNotification_CleanUpAfterUpload(const Notification& n)
         ibUpdateFTPCallbackStatusTextField(QStringLiteral("Process Paused..."));
         return;
     }
-    fOps.startDetached([this] { openFileOnMainThread(); });
+    startNextPass();
 }
 
 void AppController::handleNotification_CleanUpAfterCompleteLoop(const Notification& n) {
@@ -607,7 +616,7 @@ void AppController::handleNotification_WatcherStarted(const Notification& n) {
 
 void AppController::handleNotification_WatcherItemChanged(const Notification&) {
     consoleInside(kClass, "handleNotification_WatcherItemChanged:");
-    fOps.startDetached([this] { openFileOnMainThread(); });
+    startNextPass();
 }
 
 void AppController::handleNotification_DebugMoveItemsBack(const Notification&) {

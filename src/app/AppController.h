@@ -3,16 +3,28 @@
 // every stage of an upload, decides where an item goes and starts the next pass.
 #include "app/Pipeline.h"
 #include "platform/NotificationCenter.h"
+#include "scan/FolderScan.h"
 #include "ui/StatusDisplay.h"
 
 #include <QObject>
 #include <QString>
 #include <QVariant>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
 
 namespace kivo {
+
+// Run-state flags: written only through the AppController setters, read anywhere.
+extern std::atomic<bool> gStartedUploadProcess;
+extern std::atomic<bool> gWantsToHaltProcess;
+extern std::atomic<bool> gDidHaltProcess;
+extern std::atomic<bool> gInsideOpenFile;
+extern std::atomic<bool> gIsScanning;
+extern std::atomic<std::int32_t> gNeedsToRescan;
+extern std::atomic<bool> gIsInWatchFolderInstaller;
 
 // What the controller asks of other subsystems. Defaults call the real owners; tests replace
 // single entries to observe what the pipeline asked for.
@@ -31,7 +43,7 @@ struct PipelineOperations {
     std::function<void(double seconds)> pause;
 };
 
-class AppController : public QObject, public AppActions {
+class AppController : public QObject, public AppActions, public ScanHost {
     Q_OBJECT
 public:
     AppController();
@@ -54,10 +66,10 @@ public:
     void setWantsToHaltProcess(bool v);
     void setDidHaltProcess(bool v);
     void setIsInsideOpenFile(bool v);
-    void setIsScanningFolder(bool v);
+    void setIsScanningFolder(bool v) override;
     void setIsInsideWatchFolderThread(bool v);
-    void setNeedsToRescan(bool v); // true adds one, false resets to zero
-    std::recursive_mutex& threadLock() { return fThreadLock; }
+    void setNeedsToRescan(bool v) override; // true adds one, false resets to zero
+    std::recursive_mutex& threadLock() override { return fThreadLock; }
 
     // The pass entry: checks the settings and posts the scan request.
     bool applicationOpenFile(const QString& path);
@@ -68,7 +80,8 @@ public:
     void openFileOnMainThread();
 
     QString currentEventName() const;
-    QString currentUserName() const;
+    QString currentUserName() const override;
+    QString currentPassword() const override;
     QString currentRootFolder() const;
 
     // Pipeline handlers.
@@ -89,6 +102,14 @@ public:
 
     // The scan of one request, on its own thread.
     void scanFolderOnMainThread(const Notification& n);
+    bool isScanning() const override { return gIsScanning; }
+    int rescanCount() const override { return gNeedsToRescan; }
+    bool uploadInProgress() const override { return gStartedUploadProcess; }
+    bool isHalted() const override { return gDidHaltProcess; }
+    void startFolderWatcher(const QString& folder) override;
+    void startNextPass() override;
+    void pauseScanThread(double seconds) override { fOps.pause(seconds); }
+    const void* notificationObject() const override { return this; }
 
     // Run control.
     void ibUserClickedOnSynchronize(QObject* sender) override;
@@ -97,13 +118,13 @@ public:
     void ibClickedOnOpenPref(QObject* sender) override;
     void forceProcessToPause(QObject* sender);
     void cancelRetriggerTimerOnMainThread();
-    void doSetupRetriggerTimerOnMainThread();
+    void doSetupRetriggerTimerOnMainThread() override;
     void doHandleOpenPrefPanel(const QVariant& sender);
 
     // Status display; safe from any thread.
-    void ibUpdateFTPCallbackStatusTextField(const QString& text);
+    void ibUpdateFTPCallbackStatusTextField(const QString& text) override;
     void ibUpdateFTPCallbackStatusTextField(const QString& text, bool isError);
-    void ibUpdateUploadStatusTextField(const QString& text);
+    void ibUpdateUploadStatusTextField(const QString& text) override;
     void ibUpdateFileNameField(const QString& text);
     void ibUpdateLoginName(const QString& text);
     void ibUpdateUploadMainPath(const QString& text);

@@ -1,9 +1,7 @@
 #pragma once
-// The pipeline's vocabulary: notification names, record keys and the run-state flags that
-// the scan, the upload and the controller share.
+// The pipeline's vocabulary: notification names and record keys that the scan, the upload
+// and the controller share.
 #include <QString>
-#include <atomic>
-#include <cstdint>
 
 namespace kivo {
 
@@ -53,14 +51,5 @@ inline const QString kHttpReturnData = QStringLiteral("httpReturnData");
 inline const QString kHttpOurCustomStatus = QStringLiteral("httpOurCustomStatus");
 inline const QString kHttpOurCustomMessage = QStringLiteral("httpOurCustomMessage");
 inline const QString kHttpOurCustomError = QStringLiteral("httpOurCustomError");
-
-// Run-state flags: written only through the AppController setters, read anywhere.
-extern std::atomic<bool> gStartedUploadProcess;
-extern std::atomic<bool> gWantsToHaltProcess;
-extern std::atomic<bool> gDidHaltProcess;
-extern std::atomic<bool> gInsideOpenFile;
-extern std::atomic<bool> gIsScanning;
-extern std::atomic<std::int32_t> gNeedsToRescan;
-extern std::atomic<bool> gIsInWatchFolderInstaller;
 
 } // namespace kivo

@@ -1,0 +1,164 @@
+#include "scan/ImageCheck.h"
+
+#include "platform/Console.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QImage>
+#include <QImageReader>
+#include <QLoggingCategory>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kivo {
+
+namespace {
+
+// Photos far beyond Qt's default 128 MB decode limit must still be checkable.
+constexpr int kAllocationLimitMb = 1024;
+// How far from the end an end-of-image marker may sit behind padding.
+constexpr qint64 kTailWindow = 4096;
+
+// Qt reports a truncated or damaged JPEG only as a warning of its image-I/O category while
+// read() still succeeds. The decode runs on the calling thread, so the warning lands on it.
+thread_local bool tImageWarning = false;
+std::atomic<QtMessageHandler> gPreviousHandler{nullptr};
+
+void imageWarningHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg) {
+    if ((type == QtWarningMsg || type == QtCriticalMsg) && context.category &&
+        std::strncmp(context.category, "qt.gui.imageio", 14) == 0)
+        tImageWarning = true;
+    if (const QtMessageHandler previous = gPreviousHandler.load())
+        previous(type, context, msg);
+}
+
+void prepareImageChecks() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        QImageReader::setAllocationLimit(kAllocationLimitMb);
+        gPreviousHandler = qInstallMessageHandler(imageWarningHandler);
+    });
+}
+
+struct Fd {
+    int fd = -1;
+    explicit Fd(const QString& path) {
+        const QByteArray native = QFile::encodeName(path);
+        if (native.isEmpty())
+            return;
+        do {
+            fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        } while (fd < 0 && errno == EINTR);
+    }
+    ~Fd() {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+bool readAt(int fd, unsigned char* buf, size_t len, off_t offset) {
+    size_t done = 0;
+    while (done < len) {
+        const ssize_t n = ::pread(fd, buf + done, len - done, offset + off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+bool startsAsJpeg(int fd) {
+    unsigned char head[2];
+    return readAt(fd, head, 2, 0) && head[0] == 0xFF && head[1] == 0xD8;
+}
+
+bool isPadding(unsigned char c) {
+    return c == 0x00 || c == 0xFF || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The file ends with FF D9, possibly followed by padding bytes.
+bool endsWithEndOfImage(int fd, qint64 size) {
+    const qint64 window = std::min(size, kTailWindow);
+    if (window < 4)
+        return false;
+    QByteArray tail(window, Qt::Uninitialized);
+    if (!readAt(fd, reinterpret_cast<unsigned char*>(tail.data()), size_t(window),
+                off_t(size - window)))
+        return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(tail.constData());
+    qint64 i = window - 1;
+    while (i > 0 && isPadding(p[i]))
+        --i;
+    return i >= 1 && p[i] == 0xD9 && p[i - 1] == 0xFF;
+}
+
+} // namespace
+
+bool IsValidImageObject(const QString& path) {
+    if (path.isEmpty())
+        return false;
+    prepareImageChecks();
+    struct stat st {};
+    {
+        const Fd file(path);
+        if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
+            return false;
+        // A JPEG without its end-of-image marker is cut off, whatever the decoder makes of it.
+        if (startsAsJpeg(file.fd) && !endsWithEndOfImage(file.fd, qint64(st.st_size)))
+            return false;
+    }
+    QImageReader reader(path);
+    reader.setDecideFormatFromContent(true);
+    if (reader.format() == "jpeg" || reader.format() == "jpg") {
+        // Scaled DCT decoding still runs through the whole entropy-coded stream.
+        const QSize full = reader.size();
+        if (full.isValid())
+            reader.setScaledSize(
+                QSize(std::max(1, full.width() / 8), std::max(1, full.height() / 8)));
+    }
+    tImageWarning = false;
+    const QImage image = reader.read();
+    const bool warned = tImageWarning;
+    tImageWarning = false;
+    return !image.isNull() && !warned;
+}
+
+QString getBaseIDFromFileName(const QString& path) {
+    QString name = path;
+    while (name.size() > 1 && name.endsWith(QLatin1Char('/')))
+        name.chop(1);
+    name = name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot > 0)
+        name.truncate(dot);
+    name = name.trimmed();
+    qsizetype cut = name.indexOf(QLatin1Char('_'));
+    if (cut < 0)
+        cut = name.indexOf(QLatin1Char(' '));
+    return cut < 0 ? name : name.left(cut);
+}
+
+bool isFileComplete(const QString& path, int settleMs) {
+    const Fd file(path);
+    struct stat st {};
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode) || !startsAsJpeg(file.fd))
+        return true;
+    if (endsWithEndOfImage(file.fd, qint64(st.st_size)))
+        return true;
+    // Still unchanged after settleMs: the writer has given up or finished without a marker.
+    const qint64 mtimeMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
+    return QDateTime::currentMSecsSinceEpoch() - mtimeMs >= settleMs;
+}
+
+} // namespace kivo
