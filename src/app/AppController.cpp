@@ -83,8 +83,11 @@ AppController::AppController() : fCurUserName(kDefaultUserName), fCurPassword(kD
         return QDI_FileManager::moveFileToPath(item, root);
     };
     fOps.moveToPath = [](const QString& item, const QString& root, const QString& dest,
-                         bool overwrite, bool encapsulate) {
-        return QDI_FileManager::moveFileToPath(item, root, dest, overwrite, encapsulate);
+                         bool overwrite, bool encapsulate, const QString& stamp) {
+        return QDI_FileManager::moveFileToPath(item, root, dest, overwrite, encapsulate, stamp);
+    };
+    fOps.stampIfTaken = [](const QString& dest, const QStringList& items) {
+        return QDI_FileManager::stampIfTaken(dest, items);
     };
     fOps.pause = [](double seconds) {
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
@@ -165,6 +168,9 @@ void AppController::applicationWillFinishLaunching() {
                                   Preferences::getLocalSourceUploadFolder().value_or(QString()));
     consoleLine(QStringLiteral("Scripting, folder clean-up, old-photo deletion and order checks "
                                "are not available in this build"));
+    // Lives until the process ends: a detached scan thread may be uploading through it.
+    fHttpController = new HttpController;
+    fHttpController->setProgressDelegate(this);
 }
 
 void AppController::applicationDidFinishLaunching() {
@@ -475,8 +481,13 @@ void AppController::handleNotification_UploadSuccess(const Notification& n) {
     } else {
         if (const auto located = itemAndRoot(*n.userInfo, "handleNotification_UploadSuccess:")) {
             const auto& [item, root] = *located;
-            fOps.moveToMirror(item, root);
-            fOps.moveToMirror(withMovieExtension(item), root);
+            const bool photoFiled = fOps.moveToMirror(item, root);
+            const bool movieFiled = fOps.moveToMirror(withMovieExtension(item), root);
+            if (!photoFiled || !movieFiled) {
+                stopAfterFilingFailure(photoFiled ? withMovieExtension(item) : item,
+                                       QStringLiteral("the mirror folder"));
+                return;
+            }
         }
     }
     Notification cleanUp;
@@ -491,10 +502,10 @@ void AppController::showAsError(const QString& text) {
     ibUpdateUploadStatusTextField(text);
 }
 
-void AppController::fileItemAway(const QVariantMap& info) {
+bool AppController::fileItemAway(const QVariantMap& info) {
     const auto located = itemAndRoot(info, "handleNotification_UploadFail:");
     if (!located)
-        return;
+        return true; // nothing we could file; the loop goes on as before
     const auto& [item, root] = *located;
     const std::optional<QString> problem = Preferences::getLocalProblemUploadFolder();
     const QString destination = problem.value_or(QString());
@@ -504,14 +515,35 @@ void AppController::fileItemAway(const QVariantMap& info) {
         QDir().mkdir(parent == QLatin1String(".") ? *problem
                                                   : *problem + QLatin1Char('/') + parent);
     }
-    fOps.moveToPath(item, root, destination, false, false);
-    fOps.moveToPath(withMovieExtension(item), root, destination, false, false);
+    const QString movie = withMovieExtension(item);
+    // Never overwrite an earlier refused item: a taken name is filed under a stamped one, the
+    // same stamp for photo and movie.
+    const QString stamp = problem ? fOps.stampIfTaken(destination, {item, movie}) : QString();
+    const bool photoFiled = fOps.moveToPath(item, root, destination, false, false, stamp);
+    const bool movieFiled = fOps.moveToPath(movie, root, destination, false, false, stamp);
+    if (!photoFiled || !movieFiled) {
+        stopAfterFilingFailure(photoFiled ? movie : item, QStringLiteral("the problem folder"));
+        return false;
+    }
+    return true;
+}
+
+// An item that cannot be filed would be found and sent again by every scan: stop the loop
+// with the reason on the status line, as after a service error, until the next trigger.
+void AppController::stopAfterFilingFailure(const QString& item, const QString& where) {
+    const QString text =
+        QStringLiteral("Could Not Move [%1] to %2 - Stopped Until Next Synchronize...")
+            .arg(item, where);
+    myNSLog(text);
+    showAsError(text);
+    setStartedUploadProcess(false);
 }
 
 void AppController::handleNotification_UploadFail(const Notification& n) {
     consoleInside(kClass, "handleNotification_UploadFail:");
     bool stop = false;
     bool fileAway = false;
+    bool filed = true;
     ibUpdateUploadStatusTextField(QString());
     if (n.userInfo) {
         const QVariantMap info = *n.userInfo;
@@ -544,17 +576,19 @@ void AppController::handleNotification_UploadFail(const Notification& n) {
             if (code != 200) {
                 showAsError(QStringLiteral("HTTP Server Returned Status Code: %1").arg(code));
                 fOps.pause(2.0);
-                fileItemAway(info);
+                filed = fileItemAway(info);
             } else if (message.compare(QStringLiteral("No Email Addresses Sent"),
                                        Qt::CaseInsensitive) == 0) {
                 fOps.pause(2.0);
-                fileItemAway(info);
+                filed = fileItemAway(info);
             } else if (fileAway) {
-                fileItemAway(info);
+                filed = fileItemAway(info);
             }
         } else if (fileAway) {
-            fileItemAway(info);
+            filed = fileItemAway(info);
         }
+        if (!filed)
+            return; // stopped, with the reason shown
         if (stop) {
             // The loop stands still, showing the error, until the next trigger.
             setStartedUploadProcess(false);
@@ -704,6 +738,12 @@ void AppController::cancelRetriggerTimerOnMainThread() {
 void AppController::doSetupRetriggerTimerOnMainThread() {
     consoleLine(QStringLiteral(
         "doSetupRetriggerTimerOnMainThread: the retrigger timer is not available in this build"));
+}
+
+void AppController::relaunchApp(const QVariantMap& request) {
+    consoleLine(QStringLiteral("relaunchApp: a relaunch was requested (LSLaunchFlags %1) but "
+                               "relaunching is not available in this build")
+                    .arg(request.value(QStringLiteral("LSLaunchFlags")).toLongLong()));
 }
 
 void AppController::doHandleOpenPrefPanel(const QVariant&) {

@@ -5,6 +5,7 @@
 #include "platform/NotificationCenter.h"
 #include "scan/FolderScan.h"
 #include "ui/StatusDisplay.h"
+#include "upload/HttpController.h"
 
 #include <QObject>
 #include <QString>
@@ -33,17 +34,19 @@ struct PipelineOperations {
     std::function<void(const Notification&)> startScan;
     // Files an accepted item into the mirror folder.
     std::function<bool(const QString& item, const QString& root)> moveToMirror;
-    // Files an item under another destination root.
+    // Files an item under another destination root, its name stamped when stamp is not empty.
     std::function<bool(const QString& item, const QString& root, const QString& destination,
-                       bool overwrite, bool encapsulate)>
+                       bool overwrite, bool encapsulate, const QString& stamp)>
         moveToPath;
+    // A stamp under which all the items are free in destination (empty when they already are).
+    std::function<QString(const QString& destination, const QStringList& items)> stampIfTaken;
     // Starts fn on a new detached thread.
     std::function<void(std::function<void()>)> startDetached;
     // Blocks the calling (worker) thread.
     std::function<void(double seconds)> pause;
 };
 
-class AppController : public QObject, public AppActions, public ScanHost {
+class AppController : public QObject, public AppActions, public ScanHost, public RelaunchDelegate {
     Q_OBJECT
 public:
     AppController();
@@ -120,6 +123,8 @@ public:
     void cancelRetriggerTimerOnMainThread();
     void doSetupRetriggerTimerOnMainThread() override;
     void doHandleOpenPrefPanel(const QVariant& sender);
+    void relaunchApp(const QVariantMap& request) override;
+    HttpController* httpController() const { return fHttpController; }
 
     // Status display; safe from any thread.
     void ibUpdateFTPCallbackStatusTextField(const QString& text) override;
@@ -143,12 +148,15 @@ public:
 private:
     void registerPipelineObservers();
     void showAsError(const QString& text);
-    void fileItemAway(const QVariantMap& info);
+    // False when the item could not be filed where it had to go.
+    bool fileItemAway(const QVariantMap& info);
+    void stopAfterFilingFailure(const QString& item, const QString& where);
     bool hasNotificationInfo(const Notification& n, const char* method);
 
     mutable std::recursive_mutex fThreadLock;
     PipelineOperations fOps;
     StatusDisplay* fDisplay = nullptr;
+    HttpController* fHttpController = nullptr; // created at launch, never destroyed
 
     // Guarded by fThreadLock.
     QString fRootFolder;

@@ -72,6 +72,7 @@ public:
 struct MoveCall {
     QString item, root, destination;
     bool overwrite;
+    QString stamp;
 };
 
 class PipelineTest : public ::testing::Test {
@@ -106,14 +107,14 @@ protected:
         };
         ops.moveToMirror = [this](const QString& item, const QString& root) {
             std::lock_guard<std::mutex> g(lock);
-            mirrorMoves.push_back({item, root, QString(), true});
-            return true;
+            mirrorMoves.push_back({item, root, QString(), true, QString()});
+            return filingWorks.load();
         };
         ops.moveToPath = [this](const QString& item, const QString& root, const QString& dest,
-                                bool overwrite, bool) {
+                                bool overwrite, bool, const QString& stamp) {
             std::lock_guard<std::mutex> g(lock);
-            otherMoves.push_back({item, root, dest, overwrite});
-            return true;
+            otherMoves.push_back({item, root, dest, overwrite, stamp});
+            return filingWorks.load();
         };
         ops.startDetached = [this](std::function<void()>) { ++detachedStarts; };
         ops.pause = [this](double s) {
@@ -146,6 +147,7 @@ protected:
     std::vector<MoveCall> mirrorMoves, otherMoves;
     std::vector<double> pauses;
     std::atomic<int> detachedStarts{0};
+    std::atomic<bool> filingWorks{true};
 };
 
 } // namespace kivo::test

@@ -131,8 +131,10 @@ TEST_F(PipelineTest, NextPassWorkerWaitsForTheRunningEntry) {
 
 TEST_F(PipelineTest, ScanRequestReachesTheScanThroughTheNotificationCentre) {
     // The default wiring starts the scan on a detached thread; here that thread is run inline.
-    auto request =
-        std::make_shared<QVariantMap>(QVariantMap{{cDictKeyLocalSourceUploadFolder, source}});
+    auto request = std::make_shared<QVariantMap>(
+        QVariantMap{{cDictKeyLocalSourceUploadFolder, source},
+                    {cDictKeyLocalMirrorFolder, mirror},
+                    {cDictKeyUserEnteredEventName, QStringLiteral("Spring Gala")}});
     AppController wired;
     wired.awakeFromNib();
     std::vector<std::function<void()>> wiredStarts;
@@ -140,9 +142,13 @@ TEST_F(PipelineTest, ScanRequestReachesTheScanThroughTheNotificationCentre) {
     NotificationCenter::defaultCenter().post(kScanFolderNotification, this, request);
     // Every controller observes; the wired one asked for exactly one detached scan.
     ASSERT_EQ(wiredStarts.size(), 1u);
-    FdCapture err;
-    wiredStarts.front()();
-    EXPECT_TRUE(err.text().contains("Scan requested for [" + source.toUtf8() + "]"));
+    int loopsEnded = 0;
+    int owner = 0;
+    NotificationCenter::defaultCenter().addObserver(&owner, kCleanUpAfterCompleteLoop,
+                                                    [&](const Notification&) { ++loopsEnded; });
+    wiredStarts.front()(); // the scan of an empty source folder ends the loop
+    NotificationCenter::defaultCenter().removeObserver(&owner);
+    EXPECT_EQ(loopsEnded, 1);
 }
 
 } // namespace

@@ -236,3 +236,37 @@ TEST_F(PipelineTest, CompleteLoopClearsTheUploadMarkAndEmptiesTheRequest) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(PipelineTest, AnItemThatCannotBeFiledStopsTheLoopWithItsNameShown) {
+    filingWorks = false;
+    gStartedUploadProcess = true;
+    post(kUploadSuccessNotification, resultInfo());
+    EXPECT_EQ(detachedStarts.load(), 0) << "sending it again and again must not start";
+    EXPECT_FALSE(gStartedUploadProcess);
+    auto status = display.last(StatusField::FTPCallbackStatus);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->isError);
+    EXPECT_TRUE(status->text.contains("Smith/IMG_0001.jpg"));
+
+    auto refused = resultInfo();
+    refused->insert(kHttpStatusCode, 500);
+    post(kUploadFailNotification, refused);
+    EXPECT_EQ(detachedStarts.load(), 0);
+    EXPECT_TRUE(display.last(StatusField::FTPCallbackStatus)->text.contains("problem folder"));
+}
+
+TEST_F(PipelineTest, ARefusedItemWhoseNameIsTakenIsFiledUnderOneStampWithItsMovie) {
+    QDir().mkpath(folder + "/Problem Folder/Smith");
+    test::writeFile(folder + "/Problem Folder/Smith/IMG_0001.jpg", "earlier refused photo");
+    auto info = resultInfo();
+    info->insert(kHttpStatusCode, 500);
+    post(kUploadFailNotification, info);
+    ASSERT_EQ(otherMoves.size(), 2u);
+    EXPECT_FALSE(otherMoves[0].stamp.isEmpty());
+    EXPECT_EQ(otherMoves[0].stamp, otherMoves[1].stamp);
+    EXPECT_FALSE(otherMoves[0].overwrite);
+}
+
+} // namespace

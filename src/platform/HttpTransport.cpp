@@ -1,0 +1,117 @@
+#include "platform/HttpTransport.h"
+
+#include <atomic>
+#include <curl/curl.h>
+#include <mutex>
+
+namespace kivo {
+
+namespace {
+
+std::atomic<bool> gAbortAll{false};
+
+void initCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct ReplySink {
+    QByteArray body;
+    qint64 limit = 0;
+    bool truncated = false;
+    bool any = false;
+    QList<QPair<QByteArray, QByteArray>> headers;
+};
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+    auto* sink = static_cast<ReplySink*>(user);
+    const size_t n = size * count;
+    sink->any = true;
+    if (sink->body.size() + qint64(n) > sink->limit) {
+        sink->truncated = true;
+        return 0; // aborts the transfer
+    }
+    sink->body.append(data, qsizetype(n));
+    return n;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    auto* sink = static_cast<ReplySink*>(user);
+    const size_t n = size * count;
+    const QByteArray line = QByteArray(data, qsizetype(n)).trimmed();
+    if (line.startsWith("HTTP/"))
+        sink->headers.clear(); // a new response (after 100 Continue) starts over
+    const qsizetype colon = line.indexOf(':');
+    if (colon > 0)
+        sink->headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+    return n;
+}
+
+int onProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return gAbortAll.load() ? 1 : 0;
+}
+
+} // namespace
+
+void abortAllHttpTransfers() {
+    gAbortAll = true;
+}
+
+HttpResponse sendHttpPost(const HttpRequest& request) {
+    initCurlOnce();
+    HttpResponse response;
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+        response.error = QStringLiteral("Could not start an HTTP transfer");
+        return response;
+    }
+    ReplySink sink;
+    sink.limit = request.maxReplyBytes;
+    char errorText[CURL_ERROR_SIZE] = {0};
+    curl_slist* headers = nullptr;
+    for (const auto& [name, value] : request.headers)
+        headers = curl_slist_append(headers, (name + ": " + value).constData());
+    // Without this curl waits up to a second for "100 Continue" before sending large bodies.
+    headers = curl_slist_append(headers, "Expect:");
+
+    const QByteArray url = request.url.toUtf8();
+    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.constData());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, request.connectTimeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, request.lowSpeedSeconds);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &sink);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+
+    const CURLcode rc = curl_easy_perform(curl);
+    long code = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    if (code > 0) {
+        response.statusCode = code;
+        response.headers = sink.headers;
+    }
+    // A response without content still has a body: an empty one.
+    if ((sink.any || response.statusCode) && !sink.truncated)
+        response.body = sink.body;
+    if (sink.truncated) {
+        response.error = QStringLiteral("The reply was larger than %1 bytes and was not read")
+                             .arg(request.maxReplyBytes);
+    } else if (rc != CURLE_OK) {
+        response.error = QString::fromUtf8(errorText[0] ? errorText : curl_easy_strerror(rc));
+    }
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return response;
+}
+
+} // namespace kivo

@@ -1,0 +1,236 @@
+#include "upload/HttpController.h"
+
+#include "app/Pipeline.h"
+#include "platform/Bundle.h"
+#include "platform/Console.h"
+#include "platform/Defaults.h"
+#include "platform/MacRoman.h"
+#include "platform/MainThread.h"
+#include "settings/Preferences.h"
+#include "upload/MultipartBody.h"
+
+#include <QDir>
+#include <QDomDocument>
+#include <QGuiApplication>
+#include <QSaveFile>
+#include <QTimer>
+
+namespace kivo {
+
+namespace {
+
+const char* const kClass = "HttpController";
+constexpr char kClosing[] = "\r\n--0xKhTmLbOuNdArY--\r\n";
+
+// Owner-only: the dump holds the account's password.
+void writeDump(const QString& name, const QByteArray& bytes) {
+    const QString folder = HttpController::debugDumpFolder();
+    if (!QDir().mkpath(folder))
+        return;
+    QFile::setPermissions(folder,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QSaveFile f(folder + QLatin1Char('/') + name);
+    if (!f.open(QIODevice::WriteOnly))
+        return;
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    f.write(bytes);
+    f.commit();
+}
+
+// All text below a node, as an XML string value.
+QString stringValue(const QDomNode& node) {
+    if (node.isElement())
+        return node.toElement().text();
+    return node.nodeValue();
+}
+
+} // namespace
+
+HttpController::HttpController() {
+    fWatchdog = new QTimer(this);
+    fWatchdog->setSingleShot(true);
+    connect(fWatchdog, &QTimer::timeout, this, [this] { uploadTimerFired(); });
+
+    auto& center = NotificationCenter::defaultCenter();
+    center.addObserver(this, kUploadStartNotification,
+                       [this](const Notification& n) { handleNotification_UploadStart(n); });
+    center.addObserver(this, kUploadDoneNotification,
+                       [this](const Notification& n) { handleNotification_UploadDone(n); });
+    center.addObserver(this, kUploadSuccessNotification, [](const Notification&) {
+        consoleInside(kClass, "handleNotification_UploadSuccess:");
+    });
+    center.addObserver(this, kUploadFailNotification, [](const Notification&) {
+        consoleInside(kClass, "handleNotification_UploadFail:");
+    });
+}
+
+HttpController::~HttpController() {
+    NotificationCenter::defaultCenter().removeObserver(this);
+}
+
+QString HttpController::debugDumpFolder() {
+    return bundle::stateHome() + QStringLiteral("/Kivo");
+}
+
+void HttpController::setTransferTimeouts(long connectSeconds, long lowSpeedSeconds) {
+    fConnectTimeout = connectSeconds;
+    fLowSpeedTime = lowSpeedSeconds;
+}
+
+void HttpController::handleNotification_UploadStart(const Notification& n) {
+    consoleInside(kClass, "handleNotification_UploadStart:");
+    doRunHttpUploaderInThread(n);
+}
+
+void HttpController::doRunHttpUploaderInThread(const Notification& n) {
+    if (!n.userInfo) {
+        consoleLine(QStringLiteral("Unknown Class Type Found: [%1] with the info:\n").arg(n.name));
+        return;
+    }
+    doRunHttpUploaderWithInfo(n.userInfo);
+}
+
+bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<QVariantMap>& info) {
+    consoleInside(kClass, "doRunHttpUploaderWithInfo:");
+    const QVariantMap item = *info;
+    const UploadBody built =
+        buildUploadBody(item, Preferences::store().boolForKey(sPrefUploadMovie));
+    writeDump(QStringLiteral("postBodyData.txt"), built.fieldsAndFileHeader);
+    writeDump(QStringLiteral("postBodyDataWithImage.txt"),
+              built.sendable ? built.body.chopped(int(sizeof(kClosing) - 1)) : built.body);
+
+    auto result = std::make_shared<QVariantMap>(item);
+    if (!built.sendable) {
+        // Nothing was sent: a failure that leaves the item where it is, never a success.
+        result->insert(kHttpError, built.problem);
+    } else {
+        HttpRequest request;
+        request.url = Preferences::getPrefGlvURL().value_or(QString());
+        request.body = built.body;
+        request.headers.append(
+            {"Content-Type", QByteArray("multipart/form-data; boundary=") + kMultipartBoundary});
+        request.connectTimeoutSeconds = fConnectTimeout;
+        request.lowSpeedSeconds = fLowSpeedTime;
+        armWatchdog(Preferences::getUploadTimeOut());
+        const HttpResponse reply = sendHttpPost(request);
+        cancelWatchdog();
+        recordReply(reply, *result);
+    }
+
+    Notification done;
+    done.name = kUploadDoneNotification;
+    done.object = this;
+    done.userInfo = result;
+    NotificationCenter::defaultCenter().post(done);
+    info->clear();
+    return true;
+}
+
+void HttpController::recordReply(const HttpResponse& reply, QVariantMap& result) {
+    if (reply.statusCode)
+        result.insert(kHttpStatusCode, qlonglong(*reply.statusCode));
+    if (reply.error)
+        result.insert(kHttpError, *reply.error);
+    if (reply.statusCode) {
+        QVariantMap headers;
+        for (const auto& [name, value] : reply.headers)
+            headers.insert(QString::fromLatin1(name), QString::fromLatin1(value));
+        result.insert(kHttpResponse, headers);
+    }
+    if (!reply.body)
+        return;
+    result.insert(kHttpReturnData, *reply.body);
+    const QString text = fromMacRoman(*reply.body);
+    QDomDocument document;
+    QString parseError;
+    int line = 0, column = 0;
+    if (!document.setContent(text, &parseError, &line, &column)) {
+        result.insert(kHttpOurCustomStatus, QStringLiteral("FAIL"));
+        result.insert(
+            kHttpOurCustomMessage,
+            parseError.isEmpty()
+                ? QStringLiteral("The reply is not an XML document")
+                : QStringLiteral("%1 (line %2, column %3)").arg(parseError).arg(line).arg(column));
+        return;
+    }
+    const QDomNodeList children = document.documentElement().childNodes();
+    for (int i = 0; i < children.size(); ++i)
+        consoleLine(QStringLiteral("Reply child [%1] = [%2]")
+                        .arg(children.at(i).nodeName(), stringValue(children.at(i))));
+    if (children.size() < 2) {
+        consoleLine(QStringLiteral("NOT GETTING Enough data back from Response??????"));
+        result.insert(kHttpOurCustomStatus, QStringLiteral("FAIL"));
+        result.insert(kHttpOurCustomMessage, QStringLiteral("Not enough data returned..."));
+        return;
+    }
+    result.insert(kHttpOurCustomStatus, stringValue(children.at(0)));
+    result.insert(kHttpOurCustomMessage, stringValue(children.at(1)));
+}
+
+bool HttpController::isFailure(const QVariantMap& result) {
+    bool failure = false;
+    if (result.contains(kHttpError)) {
+        consoleLine(
+            QStringLiteral("cDictKeyHttpError = [%1]").arg(result.value(kHttpError).toString()));
+        failure = true;
+    }
+    if (result.contains(kHttpOurCustomError)) {
+        consoleLine(QStringLiteral("cDictKeyHttpCustomError = [%1]")
+                        .arg(result.value(kHttpOurCustomError).toString()));
+        failure = true;
+    }
+    if (result.contains(kHttpOurCustomStatus)) {
+        const QString status = result.value(kHttpOurCustomStatus).toString();
+        for (const char* word : {"FAIL", "ERROR", "Warning"})
+            if (status.compare(QLatin1String(word), Qt::CaseInsensitive) == 0)
+                failure = true;
+    }
+    if (result.contains(kHttpStatusCode)) {
+        const qlonglong code = result.value(kHttpStatusCode).toLongLong();
+        if (code != 200) {
+            consoleLine(QStringLiteral("HTTP Status Code is [%1]").arg(code));
+            failure = true;
+        }
+    }
+    return failure;
+}
+
+void HttpController::handleNotification_UploadDone(const Notification& n) {
+    consoleInside(kClass, "handleNotification_UploadDone:");
+    const bool failure = n.userInfo && isFailure(*n.userInfo);
+    Notification next;
+    next.name = failure ? kUploadFailNotification : kUploadSuccessNotification;
+    next.object = this;
+    next.userInfo = n.userInfo;
+    NotificationCenter::defaultCenter().post(next);
+}
+
+void HttpController::armWatchdog(double seconds) {
+    const quint64 generation = ++fGeneration;
+    const int ms = int(std::min(seconds * 1000.0, double(std::numeric_limits<int>::max())));
+    onMainThread(
+        [this, generation, ms] {
+            if (fGeneration == generation) // not already cancelled
+                fWatchdog->start(ms);
+        },
+        false);
+}
+
+void HttpController::cancelWatchdog() {
+    ++fGeneration;
+    onMainThread([this] { fWatchdog->stop(); }, false);
+}
+
+void HttpController::uploadTimerFired() {
+    consoleLine(insideText(kClass, "uploadTimerFired:") +
+                QStringLiteral(".....Taking too long to upload - need to relaunch...."));
+    RelaunchDelegate* delegate = fDelegate;
+    if (!delegate)
+        return;
+    const bool active = QGuiApplication::applicationState() == Qt::ApplicationActive;
+    QVariantMap request{{QStringLiteral("LSLaunchFlags"), active ? 1 : 0x100300},
+                        {QStringLiteral("sender"), QStringLiteral("HttpController")}};
+    onMainThread([delegate, request] { delegate->relaunchApp(request); }, false);
+}
+
+} // namespace kivo

@@ -1,0 +1,60 @@
+#pragma once
+// Sends one photo per UploadStartNotification to the photo service and judges the reply.
+#include "platform/HttpTransport.h"
+#include "platform/NotificationCenter.h"
+
+#include <QObject>
+#include <QVariantMap>
+#include <atomic>
+#include <memory>
+
+class QTimer;
+
+namespace kivo {
+
+// Asked to restart the program when an upload hangs.
+class RelaunchDelegate {
+public:
+    virtual ~RelaunchDelegate() = default;
+    virtual void relaunchApp(const QVariantMap& request) = 0;
+};
+
+class HttpController : public QObject {
+    Q_OBJECT
+public:
+    // Create on the main thread: the upload watchdog lives there.
+    HttpController();
+    ~HttpController() override;
+
+    void setProgressDelegate(RelaunchDelegate* delegate) { fDelegate = delegate; }
+    RelaunchDelegate* progressDelegate() const { return fDelegate; }
+
+    void handleNotification_UploadStart(const Notification& n);
+    void handleNotification_UploadDone(const Notification& n);
+    void doRunHttpUploaderInThread(const Notification& n);
+    // Uploads one item and posts UploadDoneNotification; empties info when done.
+    bool doRunHttpUploaderWithInfo(const std::shared_ptr<QVariantMap>& info);
+    void uploadTimerFired();
+
+    // Records what came back into the result info.
+    static void recordReply(const HttpResponse& reply, QVariantMap& result);
+    // Failure when any of the failure rules holds.
+    static bool isFailure(const QVariantMap& result);
+
+    // Idle time-outs of the transfer; shortened only by tests.
+    void setTransferTimeouts(long connectSeconds, long lowSpeedSeconds);
+    // Where the two debug dumps of the last body go (owner-only files).
+    static QString debugDumpFolder();
+
+private:
+    void armWatchdog(double seconds);
+    void cancelWatchdog();
+
+    std::atomic<RelaunchDelegate*> fDelegate{nullptr};
+    QTimer* fWatchdog = nullptr;         // lives on the main thread
+    std::atomic<quint64> fGeneration{0}; // which upload an armed watchdog belongs to
+    std::atomic<long> fConnectTimeout{60};
+    std::atomic<long> fLowSpeedTime{60};
+};
+
+} // namespace kivo

@@ -1,0 +1,134 @@
+#include "ProgramRun.h"
+
+#include "fixtures/Fixtures.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <csignal>
+
+namespace kivo::test {
+
+namespace {
+QByteArray hashOf(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash h(QCryptographicHash::Sha256);
+    h.addData(&f);
+    return h.result();
+}
+} // namespace
+
+ProgramRun::ProgramRun() : fRoot(makeTempFolder("run")) {
+    for (const char* sub : {"/source", "/mirror", "/home/.config", "/home/.local/state",
+                            "/home/.local/share", "/run"})
+        QDir().mkpath(fRoot + sub);
+    QFile::setPermissions(fRoot + "/run",
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+ProgramRun::~ProgramRun() {
+    stop();
+}
+
+QStringList ProgramRun::makePhotos(int count, const QStringList& clients) {
+    QStringList made;
+    for (int i = 1; i <= count; ++i) {
+        const QString client = clients.at((i - 1) % clients.size());
+        const QString rel =
+            QStringLiteral("%1/IMG_%2.jpg").arg(client).arg(i, 4, 10, QLatin1Char('0'));
+        fixtures::PhotoSpec spec;
+        spec.size = QSize(320, 240);
+        spec.seed = i;
+        spec.metadata = fixtures::sampleMetadata(client, i);
+        if (!fixtures::writeJpeg(source() + "/" + rel, spec))
+            continue;
+        fHashes.insert(rel, hashOf(source() + "/" + rel));
+        made << rel;
+    }
+    return made;
+}
+
+bool ProgramRun::start(const QString& serviceUrl, const QStringList& extraSettings) {
+    fProcess = std::make_unique<QProcess>();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", fRoot + "/home");
+    env.insert("XDG_CONFIG_HOME", fRoot + "/home/.config");
+    env.insert("XDG_STATE_HOME", fRoot + "/home/.local/state");
+    env.insert("XDG_DATA_HOME", fRoot + "/home/.local/share");
+    env.insert("XDG_RUNTIME_DIR", fRoot + "/run");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    fProcess->setProcessEnvironment(env);
+    fProcess->setProcessChannelMode(QProcess::MergedChannels);
+    fProcess->setStandardOutputFile(fRoot + "/console.txt");
+    QStringList args{"-prefLocalSourceUploadFolder",
+                     source(),
+                     "-prefLocalMasterMirrorSiteFolder",
+                     mirror(),
+                     "-userLoginName",
+                     "demo",
+                     "-userLoginPassword",
+                     "secret",
+                     "-userEnteredEventName",
+                     "Gala",
+                     "-prefGlvURL",
+                     serviceUrl,
+                     "-prefAutoSynchronize",
+                     "NO"};
+    args << extraSettings << source();
+    const QString program = QFileInfo(RefService::executablePath()).path() + "/KivoUploader";
+    fProcess->start(program, args);
+    return fProcess->waitForStarted(10000);
+}
+
+bool ProgramRun::stop(int graceMs) {
+    if (!fProcess || fProcess->state() == QProcess::NotRunning)
+        return fProcess && fProcess->exitStatus() == QProcess::NormalExit &&
+               fProcess->exitCode() == 0;
+    ::kill(pid_t(fProcess->processId()), SIGTERM);
+    if (!fProcess->waitForFinished(graceMs)) {
+        fProcess->kill();
+        fProcess->waitForFinished(5000);
+        return false;
+    }
+    return fProcess->exitStatus() == QProcess::NormalExit && fProcess->exitCode() == 0;
+}
+
+QByteArray ProgramRun::console() const {
+    return readFile(fRoot + "/console.txt");
+}
+
+QString ProgramRun::whereIs(const QString& relativePath) const {
+    const QByteArray expected = fHashes.value(relativePath);
+    QStringList places;
+    bool whole = true;
+    auto check = [&](const QString& path, const char* place) {
+        if (QFileInfo(path).isFile()) {
+            places << place;
+            whole = whole && hashOf(path) == expected;
+        }
+    };
+    check(source() + "/" + relativePath, "source");
+    check(mirror() + "/" + relativePath, "mirror");
+    // A refused photo may carry a time stamp when its name was taken.
+    const QFileInfo rel(relativePath);
+    const QString folder = problem() + "/" + rel.path();
+    const QStringList candidates =
+        QDir(folder).entryList({rel.completeBaseName() + "*." + rel.suffix()}, QDir::Files);
+    for (const QString& name : candidates)
+        check(folder + "/" + name, "problem");
+    return places.size() == 1 && whole ? places.front() : QString();
+}
+
+bool ProgramRun::allFiled() const {
+    for (auto it = fHashes.cbegin(); it != fHashes.cend(); ++it) {
+        const QString where = whereIs(it.key());
+        if (where != "mirror" && where != "problem")
+            return false;
+    }
+    return true;
+}
+
+} // namespace kivo::test

@@ -1,0 +1,44 @@
+#pragma once
+// Runs the real KivoUploader (offscreen) against the reference service, in private folders.
+#include "support/RefService.h"
+#include "support/TestSupport.h"
+
+#include <QMap>
+#include <QProcess>
+#include <QStringList>
+#include <memory>
+
+namespace kivo::test {
+
+class ProgramRun {
+public:
+    ProgramRun();
+    ~ProgramRun();
+
+    QString root() const { return fRoot; }
+    QString source() const { return fRoot + "/source"; }
+    QString mirror() const { return fRoot + "/mirror"; }
+    QString problem() const { return fRoot + "/Problem Folder"; }
+
+    // Photos with metadata under source()/<client>/, named IMG_0001.jpg...; returns their
+    // relative paths. Hashes are kept to check later that every photo is still whole.
+    QStringList makePhotos(int count, const QStringList& clients = {"Smith", "Garcia"});
+    // Starts the program with the service's URL and extra "-key value" settings.
+    bool start(const QString& serviceUrl, const QStringList& extraSettings = {});
+    // SIGTERM; true when the program ended cleanly by itself.
+    bool stop(int graceMs = 10000);
+    QByteArray console() const;
+
+    // Where relativePath is now: "source", "mirror", "problem" (any stamped name), or "" when
+    // it is in none of them or in more than one, or not whole (bytes differ).
+    QString whereIs(const QString& relativePath) const;
+    // True when every photo made is whole in exactly one place and none is in the source.
+    bool allFiled() const;
+
+private:
+    QString fRoot;
+    std::unique_ptr<QProcess> fProcess;
+    QMap<QString, QByteArray> fHashes;
+};
+
+} // namespace kivo::test

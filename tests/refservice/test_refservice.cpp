@@ -1,0 +1,432 @@
+// The reference web service, driven over real loopback HTTP with bodies laid out byte by byte
+// as the program sends them.
+#include "support/RefService.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <atomic>
+#include <thread>
+#include <utility>
+#include <vector>
+
+using kivo::test::RefService;
+
+namespace {
+
+const QByteArray kBoundary = "0xKhTmLbOuNdArY";
+const std::string kMultipart = "multipart/form-data; boundary=0xKhTmLbOuNdArY";
+
+using Fields = std::vector<std::pair<QByteArray, QByteArray>>;
+
+struct Upload {
+    Fields fields;
+    QByteArray fileName = "IMG_0001.jpg";
+    QByteArray photo;
+    QByteArray movieName;
+    QByteArray movie;
+
+    // Leading CRLF, every value closed by the next delimiter, file parts last.
+    QByteArray body() const {
+        QByteArray out;
+        for (const auto& [name, value] : fields) {
+            out += "\r\n--" + kBoundary + "\r\n";
+            out += "Content-Disposition: form-data; name=\"" + name + "\"\r\n\r\n";
+            out += value;
+        }
+        out += "\r\n--" + kBoundary + "\r\n";
+        out +=
+            "Content-Disposition: form-data; name=\"imgfile\"; filename=\"" + fileName + "\"\r\n";
+        out += "Content-Type: image/jpeg\r\n\r\n";
+        out += photo;
+        if (!movieName.isEmpty()) {
+            out += "\r\n--" + kBoundary + "\r\n";
+            out += "Content-Disposition: form-data; name=\"vidfile\"; filename=\"" + movieName +
+                   "\"\r\n";
+            out += "Content-Type: video/quicktime\r\n\r\n";
+            out += movie;
+        }
+        out += "\r\n--" + kBoundary + "--\r\n";
+        return out;
+    }
+};
+
+// Bytes that look like framing without being a delimiter, over several read chunks.
+QByteArray trickyBytes(int size, char seed) {
+    QByteArray bytes;
+    const QByteArray nearDelimiter = "\r\n--" + kBoundary.left(kBoundary.size() - 1) + "\r\n--";
+    for (int i = 0; bytes.size() < size; ++i) {
+        bytes += static_cast<char>((i * 31 + seed) & 0xff);
+        if (i % 997 == 0)
+            bytes += nearDelimiter;
+    }
+    bytes.resize(size);
+    bytes += "\r\n"; // a file may itself end in CRLF
+    return bytes;
+}
+
+Upload photoUpload(const QByteArray& user, const QByteArray& password,
+                   const QByteArray& fileName = "IMG_0001.jpg") {
+    Upload upload;
+    upload.fields = {{"username", user},
+                     {"password", password},
+                     {"event", "Spring Gala"},
+                     {"client", "StudioA"},
+                     {"capturetime", "2009:05:01 10:00:00"},
+                     {"metadata", ""},
+                     {"fuseaction", "photos.upload"},
+                     {"Submit", "Upload"}};
+    upload.fileName = fileName;
+    upload.photo = trickyBytes(3000, 7);
+    return upload;
+}
+
+httplib::Result send(const RefService& service, const QByteArray& body,
+                     const std::string& contentType = kMultipart, int readTimeoutSeconds = 5,
+                     const std::string& path = "/upload") {
+    httplib::Client client("127.0.0.1", service.port());
+    client.set_connection_timeout(5, 0);
+    client.set_read_timeout(readTimeoutSeconds, 0);
+    return client.Post(path, body.constData(), static_cast<size_t>(body.size()), contentType);
+}
+
+std::string xml(const std::string& status, const std::string& message) {
+    return "<response><status>" + status + "</status><message>" + message + "</message></response>";
+}
+
+class RefServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override { fData = kivo::test::makeTempFolder("refservice"); }
+
+    void startService(const QString& user = {}, const QString& password = {},
+                      const QStringList& extra = {}) {
+        ASSERT_TRUE(fService.start(fData, user, password, extra))
+            << fService.errorString().toStdString();
+    }
+
+    // An upload that must be answered with the service's OK.
+    void expectAccepted(const Upload& upload) {
+        httplib::Result res = send(fService, upload.body());
+        ASSERT_TRUE(res) << httplib::to_string(res.error());
+        EXPECT_EQ(res->status, 200);
+        EXPECT_EQ(res->body, xml("OK", "Received " + upload.fileName.toStdString()));
+    }
+
+    QString fData;
+    RefService fService;
+};
+
+} // namespace
+
+TEST_F(RefServiceTest, StoresAnUploadByteExactWithItsFieldsInOrder) {
+    startService("alice", "s3cret");
+    Upload upload = photoUpload("alice", "s3cret");
+    // Both e-mail fields, in the order sent, must survive.
+    upload.fields.insert(upload.fields.begin() + 7,
+                         {{"emails", "a@x.org, b@x.org"},
+                          {"localfilelocation", "/Volumes/S/IMG_0001.jpg"},
+                          {"email", "larch@x.org"},
+                          {"phone", "555-0100"},
+                          {"firstname", "Zoë"},
+                          {"email", "sitting@x.org"},
+                          {"sittingid", "42"}});
+    upload.photo = trickyBytes(200 * 1024, 3);
+    upload.movieName = "IMG_0001.mov";
+    upload.movie = trickyBytes(70 * 1024, 11);
+
+    httplib::Result res = send(fService, upload.body());
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->get_header_value("Content-Type"), "text/xml");
+    EXPECT_EQ(res->body, xml("OK", "Received IMG_0001.jpg"));
+
+    const QStringList dirs = fService.receivedDirs();
+    ASSERT_EQ(dirs.size(), 1);
+    EXPECT_TRUE(dirs[0].endsWith("/1-StudioA"));
+    EXPECT_EQ(kivo::test::readFile(dirs[0] + "/IMG_0001.jpg"), upload.photo);
+    EXPECT_EQ(kivo::test::readFile(dirs[0] + "/IMG_0001.mov"), upload.movie);
+
+    const QVariantMap record = RefService::record(dirs[0]);
+    const QVariantList fields = record["fields"].toList();
+    ASSERT_EQ(fields.size(), static_cast<qsizetype>(upload.fields.size()));
+    for (size_t i = 0; i < upload.fields.size(); ++i) {
+        const QVariantList pair = fields[static_cast<qsizetype>(i)].toList();
+        ASSERT_EQ(pair.size(), 2);
+        EXPECT_EQ(pair[0].toString(), QString::fromUtf8(upload.fields[i].first)) << i;
+        EXPECT_EQ(pair[1].toString(), QString::fromUtf8(upload.fields[i].second)) << i;
+    }
+    EXPECT_EQ(record["fuseaction"].toString(), "photos.upload");
+    EXPECT_EQ(record["path"].toString(), "/upload");
+    const QVariantList files = record["files"].toList();
+    ASSERT_EQ(files.size(), 2);
+    const QVariantMap photo = files[0].toMap();
+    EXPECT_EQ(photo["field"].toString(), "imgfile");
+    EXPECT_EQ(photo["size"].toLongLong(), upload.photo.size());
+    EXPECT_EQ(photo["sha256"].toByteArray(),
+              QCryptographicHash::hash(upload.photo, QCryptographicHash::Sha256).toHex());
+    EXPECT_EQ(files[1].toMap()["filename"].toString(), "IMG_0001.mov");
+
+    // The configured account is the only one accepted.
+    httplib::Result refused = send(fService, photoUpload("alice", "wrong").body());
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 200);
+    EXPECT_EQ(refused->body, xml("ERROR", "Invalid account"));
+    EXPECT_EQ(fService.receivedDirs().size(), 1);
+
+    const auto log = fService.requests();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0]["file"].toString(), "IMG_0001.jpg");
+    EXPECT_EQ(log[0]["bytes"].toLongLong(), upload.photo.size());
+    EXPECT_EQ(log[0]["movie"].toString(), "IMG_0001.mov");
+    EXPECT_EQ(log[0]["client"].toString(), "StudioA");
+    EXPECT_EQ(log[0]["fuseaction"].toString(), "photos.upload");
+    EXPECT_EQ(log[0]["http"].toInt(), 200);
+    EXPECT_EQ(log[0]["status"].toString(), "OK");
+    EXPECT_TRUE(log[0]["fault"].isNull());
+    EXPECT_EQ(log[1]["status"].toString(), "ERROR");
+    EXPECT_TRUE(log[1]["dir"].isNull());
+}
+
+TEST_F(RefServiceTest, ScriptedRepliesReplaceTheAnswerAndAreNotStored) {
+    startService();
+    ASSERT_TRUE(fService.setFault("status",
+                                  {{"status", "Warning"}, {"message", "Duplicate"}, {"count", 2}}));
+    for (int i = 0; i < 2; ++i) {
+        httplib::Result res = send(fService, photoUpload("u", "p").body());
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 200);
+        EXPECT_EQ(res->body, xml("Warning", "Duplicate"));
+    }
+    expectAccepted(photoUpload("u", "p")); // the count is used up
+
+    ASSERT_TRUE(fService.setFault("http", {{"code", 503}}));
+    httplib::Result page = send(fService, photoUpload("u", "p").body());
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 503);
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html");
+    EXPECT_NE(page->body.find("<html>"), std::string::npos);
+
+    // An error status whose body nevertheless says OK.
+    ASSERT_TRUE(fService.setFault(
+        "http", {{"code", 404}, {"body", QString::fromStdString(xml("OK", "x"))}}));
+    httplib::Result notFound = send(fService, photoUpload("u", "p").body());
+    ASSERT_TRUE(notFound);
+    EXPECT_EQ(notFound->status, 404);
+    EXPECT_EQ(notFound->body, xml("OK", "x"));
+
+    for (const char* raw : {"not xml at all", "", "<response><status>OK</status></response>"}) {
+        ASSERT_TRUE(fService.setFault("body", {{"body", raw}}));
+        httplib::Result res = send(fService, photoUpload("u", "p").body());
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 200);
+        EXPECT_EQ(res->body, raw);
+    }
+
+    EXPECT_EQ(fService.receivedDirs().size(), 1);
+    const auto log = fService.requests();
+    ASSERT_EQ(log.size(), 8u);
+    EXPECT_EQ(log[0]["fault"].toString(), "status");
+    EXPECT_EQ(log[0]["status"].toString(), "Warning");
+    EXPECT_TRUE(log[2]["fault"].isNull());
+    EXPECT_EQ(log[3]["fault"].toString(), "http");
+    EXPECT_EQ(log[3]["http"].toInt(), 503);
+    EXPECT_TRUE(log[3]["status"].isNull());
+    EXPECT_EQ(log[7]["fault"].toString(), "body");
+    const QVariantMap state = fService.state();
+    EXPECT_EQ(state["requests"].toInt(), 8);
+    EXPECT_EQ(state["received"].toInt(), 1);
+    EXPECT_EQ(state["faulted"].toInt(), 7);
+    EXPECT_TRUE(state["faults"].toList().isEmpty());
+}
+
+TEST_F(RefServiceTest, FaultsFollowMatchCountAndReset) {
+    startService();
+    ASSERT_TRUE(
+        fService.setFault("status", {{"match", "_X"}, {"status", "FAIL"}, {"message", "x"}}));
+    expectAccepted(photoUpload("u", "p", "IMG_1.jpg")); // does not match: untouched
+    httplib::Result matched = send(fService, photoUpload("u", "p", "IMG_X.jpg").body());
+    ASSERT_TRUE(matched);
+    EXPECT_EQ(matched->body, xml("FAIL", "x"));
+
+    ASSERT_TRUE(
+        fService.setFault("status", {{"count", 0}, {"message", "No Email Addresses Sent"}}));
+    for (int i = 0; i < 3; ++i) {
+        httplib::Result res = send(fService, photoUpload("u", "p").body());
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->body, xml("ERROR", "No Email Addresses Sent"));
+    }
+    EXPECT_EQ(fService.state()["faults"].toList().size(), 1);
+    ASSERT_TRUE(fService.reset());
+    expectAccepted(photoUpload("u", "p"));
+
+    // A delayed answer is a normal one that comes late.
+    ASSERT_TRUE(fService.setFault("delay", {{"ms", 300}}));
+    QElapsedTimer timer;
+    timer.start();
+    expectAccepted(photoUpload("u", "p", "IMG_D.jpg"));
+    EXPECT_GE(timer.elapsed(), 300);
+    EXPECT_EQ(fService.receivedDirs().size(), 3);
+    EXPECT_EQ(fService.requests().back()["fault"].toString(), "delay");
+
+    // Control fields may also come as JSON or as multipart form fields.
+    httplib::Client control("127.0.0.1", fService.port());
+    httplib::Result json =
+        control.Post("/control/fault", R"({"kind": "status", "status": "FAIL", "message": "j"})",
+                     "application/json");
+    ASSERT_TRUE(json);
+    EXPECT_EQ(json->status, 200);
+    httplib::Result multipart =
+        control.Post("/control/fault", httplib::MultipartFormDataItems{{"kind", "status", "", ""},
+                                                                       {"message", "m", "", ""}});
+    ASSERT_TRUE(multipart);
+    EXPECT_EQ(multipart->status, 200);
+    for (const std::string& expected : {xml("FAIL", "j"), xml("ERROR", "m")}) {
+        httplib::Result res = send(fService, photoUpload("u", "p").body());
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->body, expected);
+    }
+
+    // Bad control calls are refused and change nothing.
+    EXPECT_FALSE(fService.setFault("explode"));
+    EXPECT_FALSE(fService.setFault("status", {{"colour", "red"}}));
+    EXPECT_FALSE(fService.setFault("http", {{"code", "abc"}}));
+    EXPECT_TRUE(fService.state()["faults"].toList().isEmpty());
+}
+
+TEST_F(RefServiceTest, HangHoldsTheRequestUntilReleased) {
+    startService();
+    ASSERT_TRUE(fService.setFault("hang"));
+    httplib::Result held = send(fService, photoUpload("u", "p").body(), kMultipart, 1);
+    EXPECT_FALSE(held);
+    EXPECT_EQ(held.error(), httplib::Error::Read);
+    ASSERT_TRUE(fService.waitForRequests(1));
+    EXPECT_EQ(fService.requests()[0]["fault"].toString(), "hang");
+    EXPECT_TRUE(fService.requests()[0]["http"].isNull());
+    EXPECT_EQ(fService.state()["held"].toInt(), 1);
+
+    ASSERT_TRUE(fService.release());
+    EXPECT_TRUE(kivo::test::waitUntil([&] { return fService.state()["held"].toInt() == 0; }));
+    expectAccepted(photoUpload("u", "p"));
+    EXPECT_EQ(fService.receivedDirs().size(), 1);
+}
+
+TEST_F(RefServiceTest, HeldRequestDoesNotKeepTheServiceFromStopping) {
+    startService();
+    ASSERT_TRUE(fService.setFault("hang"));
+    std::atomic<bool> answered{true};
+    std::thread client([&] {
+        answered = static_cast<bool>(send(fService, photoUpload("u", "p").body(), kMultipart, 30));
+    });
+    const bool logged = fService.waitForRequests(1);
+    EXPECT_TRUE(fService.stop());
+    client.join();
+    EXPECT_TRUE(logged);
+    EXPECT_FALSE(answered); // cut without a reply, long before the client's time-out
+}
+
+TEST_F(RefServiceTest, CloseCutsTheConnectionWhileTheBodyArrives) {
+    // Given at start, and only for matching file names.
+    startService({}, {}, {"--fault", "kind=close&match=CUT"});
+    Upload big = photoUpload("u", "p", "IMG_CUT.jpg");
+    big.photo = trickyBytes(4 * 1024 * 1024, 5);
+    httplib::Result cut = send(fService, big.body());
+    EXPECT_FALSE(cut);
+    EXPECT_NE(cut.error(), httplib::Error::Success);
+
+    ASSERT_TRUE(fService.setFault("close"));
+    httplib::Result small = send(fService, photoUpload("u", "p").body());
+    EXPECT_FALSE(small);
+
+    expectAccepted(photoUpload("u", "p", "IMG_CUT.jpg")); // both faults are used up
+    EXPECT_EQ(fService.receivedDirs().size(), 1);
+    const auto log = fService.requests();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[0]["fault"].toString(), "close");
+    EXPECT_EQ(log[0]["file"].toString(), "IMG_CUT.jpg");
+    EXPECT_TRUE(log[0]["http"].isNull());
+    EXPECT_EQ(log[1]["fault"].toString(), "close");
+    EXPECT_TRUE(QDir(fData + "/incoming").isEmpty());
+}
+
+TEST_F(RefServiceTest, MalformedRequestsAreRefusedAndLogged) {
+    startService();
+    httplib::Result plain = send(fService, "just text", "text/plain");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->status, 400);
+
+    httplib::Result noBoundary =
+        send(fService, photoUpload("u", "p").body(), "multipart/form-data");
+    ASSERT_TRUE(noBoundary);
+    EXPECT_EQ(noBoundary->status, 400);
+
+    QByteArray truncated = photoUpload("u", "p").body();
+    truncated.chop(25); // no closing delimiter
+    httplib::Result partial = send(fService, truncated);
+    ASSERT_TRUE(partial);
+    EXPECT_EQ(partial->status, 400);
+
+    httplib::Client client("127.0.0.1", fService.port());
+    httplib::Result get = client.Get("/upload");
+    ASSERT_TRUE(get);
+    EXPECT_EQ(get->status, 405);
+
+    // Names from the request never lead outside the data folder.
+    Upload sneaky = photoUpload("u", "p", "../../../escape.jpg");
+    sneaky.fields[3].second = "../../evil";
+    httplib::Result stored = send(fService, sneaky.body());
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->status, 200);
+    const QStringList dirs = fService.receivedDirs();
+    ASSERT_EQ(dirs.size(), 1);
+    EXPECT_EQ(QFileInfo(dirs[0]).dir().absolutePath(), QDir(fData + "/received").absolutePath());
+    EXPECT_EQ(kivo::test::readFile(dirs[0] + "/escape.jpg"), sneaky.photo);
+    EXPECT_EQ(QDir(fData).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+              QStringList({"incoming", "received", "requests.log"}));
+
+    const auto log = fService.requests();
+    ASSERT_EQ(log.size(), 5u);
+    const int expected[] = {400, 400, 400, 405, 200};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(log[static_cast<size_t>(i)]["http"].toInt(), expected[i]) << i;
+    EXPECT_EQ(log[4]["file"].toString(), "../../../escape.jpg");
+}
+
+TEST_F(RefServiceTest, StartsStopsAndRefusesBadOptions) {
+    const QString exe = RefService::executablePath();
+    auto exitCode = [&](const QStringList& args) {
+        QProcess process;
+        process.start(exe, args);
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished();
+            return -1;
+        }
+        return process.exitCode();
+    };
+    EXPECT_EQ(exitCode({"--data", fData, "--bind", "0.0.0.0"}), 2);
+    EXPECT_EQ(exitCode({"--data", fData, "--bind", "192.168.1.10"}), 2);
+    EXPECT_EQ(exitCode({"--port", "0"}), 2);
+    EXPECT_EQ(exitCode({"--data", fData, "--fault", "kind=melt"}), 1);
+
+    // Numbering goes on across runs, so no stored upload is ever overwritten.
+    startService();
+    expectAccepted(photoUpload("u", "p"));
+    EXPECT_TRUE(fService.stop());
+    startService();
+    expectAccepted(photoUpload("u", "p"));
+    EXPECT_EQ(fService.receivedDirs().size(), 2);
+    EXPECT_TRUE(fService.receivedDirs().last().endsWith("/2-StudioA"));
+    EXPECT_TRUE(fService.stop());
+
+    // It never outlives its lifetime.
+    startService({}, {}, {"--max-lifetime", "1"});
+    EXPECT_TRUE(kivo::test::waitUntil([&] { return !fService.isRunning(); }, 5000));
+}

@@ -1,0 +1,131 @@
+#include "app/Pipeline.h"
+#include "support/TestSupport.h"
+#include "upload/MultipartBody.h"
+
+#include <QDir>
+#include <gtest/gtest.h>
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+class UploadBodyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = makeTempFolder("body");
+        photo = folder + "/IMG_1.jpg";
+        writeFile(photo, QByteArray("\xFF\xD8photo\x00"
+                                    "bytes\xFF\xD9",
+                                    15));
+    }
+
+    QVariantMap minimalItem() const {
+        return {{kEdUser, "demo"},
+                {kEdPasswd, "pw"},
+                {kEdEventName, "Gala"},
+                {kEdClientName, "Smith"},
+                {kEdCaptureTime, "2026-12-05 10:00:00"},
+                {kEdMetaData, ""},
+                {kEdGlvFuseAction, "upload.upload"},
+                {kEdFileName, photo},
+                {cDictKeyCurItem, "Smith/IMG_1.jpg"}};
+    }
+
+    static QByteArray field(const char* name, const QByteArray& value) {
+        return QByteArray("\r\n--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"") +
+               name + "\"\r\n\r\n" + value;
+    }
+    static QByteArray filePart(const char* name, const char* file, const char* type,
+                               const QByteArray& bytes) {
+        return QByteArray("\r\n--0xKhTmLbOuNdArY\r\nContent-Disposition: form-data; name=\"") +
+               name + "\"; filename=\"" + file + "\"\r\nContent-Type: " + type + "\r\n\r\n" + bytes;
+    }
+    static constexpr const char* kClose = "\r\n--0xKhTmLbOuNdArY--\r\n";
+
+    QString folder, photo;
+};
+
+TEST_F(UploadBodyTest, MinimalRecordGivesExactlyTheRequiredFieldsThenTheFile) {
+    const UploadBody built = buildUploadBody(minimalItem(), false);
+    ASSERT_TRUE(built.sendable);
+    const QByteArray expected =
+        field("username", "demo") + field("password", "pw") + field("event", "Gala") +
+        field("client", "Smith") + field("capturetime", "2026-12-05 10:00:00") +
+        field("metadata", "") + field("fuseaction", "upload.upload") + field("Submit", "Upload");
+    EXPECT_EQ(built.fieldsAndFileHeader,
+              expected + filePart("imgfile", "IMG_1.jpg", "image/jpeg", QByteArray()));
+    EXPECT_EQ(built.body,
+              expected + filePart("imgfile", "IMG_1.jpg", "image/jpeg", readFile(photo)) + kClose);
+}
+
+TEST_F(UploadBodyTest, OptionalFieldsInTheirPlacesAndSittingKeysFiltered) {
+    QVariantMap item = minimalItem();
+    item.insert(kEdEmails, "a@x.example,b@x.example");
+    item.insert(kEdOriginalPath, "/Volumes/Cap/IMG%201.CR2");
+    item.insert(kEdLarchInfo,
+                QVariantMap{{"email", "larch@x.example"}, {"mobile", "555"}, {"other", "no"}});
+    item.insert(kEdSittingInfoDictionary, QVariantMap{{"bgloc", "blue"},
+                                                      {"firstname", "Ann"},
+                                                      {"lastname", "Lee"},
+                                                      {"zip", "12345"},
+                                                      {"age", "7"},
+                                                      {"email", "ann@x.example"},
+                                                      {"sittingid", "42"},
+                                                      {"imgloc", "never sent"}});
+    item.insert(kEdMetaData, "From Alder 2010 Event.");
+    const QByteArray expected =
+        field("username", "demo") + field("password", "pw") + field("event", "Gala") +
+        field("client", "Smith") + field("capturetime", "2026-12-05 10:00:00") +
+        field("metadata", "From Alder 2010 Event.") + field("fuseaction", "upload.upload") +
+        field("emails", "a@x.example,b@x.example") +
+        field("localfilelocation", "/Volumes/Cap/IMG%201.CR2") + field("email", "larch@x.example") +
+        field("phone", "555") + field("bglocation", "blue") + field("firstname", "Ann") +
+        field("lastname", "Lee") + field("zip", "12345") + field("age", "7") +
+        field("email", "ann@x.example") + field("sittingid", "42") + field("Submit", "Upload");
+    EXPECT_EQ(buildUploadBody(item, false).fieldsAndFileHeader,
+              expected + filePart("imgfile", "IMG_1.jpg", "image/jpeg", QByteArray()));
+
+    // A sitting holding only an id and a location adds just the id.
+    item = minimalItem();
+    item.insert(kEdSittingInfoDictionary, QVariantMap{{"sittingid", "9"}, {"imgloc", "x"}});
+    const QByteArray head = buildUploadBody(item, false).fieldsAndFileHeader;
+    EXPECT_TRUE(head.contains(field("fuseaction", "upload.upload") + field("sittingid", "9") +
+                              field("Submit", "Upload")));
+    EXPECT_FALSE(head.contains("imgloc"));
+}
+
+TEST_F(UploadBodyTest, CompanionMovieFollowsThePhotoWhenAsked) {
+    writeFile(folder + "/IMG_1.mov", "moviebytes");
+    const QVariantMap item = minimalItem();
+    const QByteArray withMovie = buildUploadBody(item, true).body;
+    EXPECT_TRUE(withMovie.endsWith(
+        filePart("imgfile", "IMG_1.jpg", "image/jpeg", readFile(photo)) +
+        filePart("vidfile", "IMG_1.mov", "video/quicktime", "moviebytes") + kClose));
+    EXPECT_FALSE(buildUploadBody(item, false).body.contains("vidfile"));
+}
+
+TEST_F(UploadBodyTest, ContentTypeFollowsTheExtensionIgnoringCase) {
+    EXPECT_EQ(contentTypeForFile("a.Png"), "image/png");
+    EXPECT_EQ(contentTypeForFile("a.jpeg"), "image/jpeg");
+    EXPECT_EQ(contentTypeForFile("a.tif"), "image/jpeg");
+    EXPECT_EQ(contentTypeForFile("a.MOV"), "video/quicktime");
+    EXPECT_EQ(contentTypeForFile("noextension"), "image/jpeg");
+}
+
+TEST_F(UploadBodyTest, AnUnreadablePhotoOrMovieMakesTheBodyUnsendable) {
+    QVariantMap item = minimalItem();
+    item.insert(kEdFileName, folder + "/gone.jpg");
+    UploadBody built = buildUploadBody(item, false);
+    EXPECT_FALSE(built.sendable);
+    EXPECT_TRUE(built.problem.contains("gone.jpg"));
+    EXPECT_FALSE(built.body.endsWith("--\r\n"));
+
+    // A movie that exists but cannot be read (a folder in its place).
+    QDir().mkpath(folder + "/IMG_1.mov");
+    built = buildUploadBody(minimalItem(), true);
+    EXPECT_FALSE(built.sendable);
+    EXPECT_TRUE(built.problem.contains("IMG_1.mov"));
+}
+
+} // namespace

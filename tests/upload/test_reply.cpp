@@ -1,0 +1,279 @@
+#include "app/Pipeline.h"
+#include "fixtures/Fixtures.h"
+#include "platform/Defaults.h"
+#include "settings/Preferences.h"
+#include "support/RefService.h"
+#include "support/TestSupport.h"
+#include "upload/HttpController.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <gtest/gtest.h>
+#include <memory>
+
+using namespace kivo;
+using namespace kivo::test;
+
+namespace {
+
+class CountingDelegate : public RelaunchDelegate {
+public:
+    void relaunchApp(const QVariantMap& request) override {
+        ++calls;
+        last = request;
+    }
+    std::atomic<int> calls{0};
+    QVariantMap last;
+};
+
+// The real controller talking to the reference service over loopback.
+class ReplyTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        service = new RefService;
+        ASSERT_TRUE(service->start(makeTempFolder("service"), "demo", "secret"))
+            << service->errorString().toStdString();
+    }
+    static void TearDownTestSuite() {
+        delete service;
+        service = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(service->reset());
+        folder = makeTempFolder("reply");
+        store = std::make_unique<Defaults>(folder + "/settings.plist", -1);
+        Preferences::useStore(store.get());
+        store->setString(sPrefGlvURL, service->url());
+        controller = std::make_unique<HttpController>();
+        controller->setProgressDelegate(&delegate);
+        photo = folder + "/Smith/IMG_0001.jpg";
+        fixtures::PhotoSpec spec;
+        spec.metadata = fixtures::sampleMetadata("Smith", 1);
+        ASSERT_TRUE(fixtures::writeJpeg(photo, spec));
+        auto& center = NotificationCenter::defaultCenter();
+        center.addObserver(this, kUploadSuccessNotification, [this](const Notification& n) {
+            outcome = "success";
+            result = *n.userInfo;
+        });
+        center.addObserver(this, kUploadFailNotification, [this](const Notification& n) {
+            outcome = "failure";
+            result = *n.userInfo;
+        });
+    }
+    void TearDown() override {
+        NotificationCenter::defaultCenter().removeObserver(this);
+        controller.reset();
+        Preferences::useStore(nullptr);
+    }
+
+    std::shared_ptr<QVariantMap> item(const QString& user = "demo") {
+        return std::make_shared<QVariantMap>(QVariantMap{{cDictKeyCurItem, "Smith/IMG_0001.jpg"},
+                                                         {cDictKeyLocalSourceUploadFolder, folder},
+                                                         {kEdUser, user},
+                                                         {kEdPasswd, "secret"},
+                                                         {kEdEventName, "Gala"},
+                                                         {kEdClientName, "Smith"},
+                                                         {kEdCaptureTime, "2026-12-05 10:00:00"},
+                                                         {kEdMetaData, ""},
+                                                         {kEdGlvFuseAction, "upload.upload"},
+                                                         {kEdFileName, photo}});
+    }
+
+    // Uploads one item the way the pipeline does, returning the record it posted.
+    std::shared_ptr<QVariantMap> upload(std::shared_ptr<QVariantMap> info = nullptr) {
+        if (!info)
+            info = item();
+        outcome.clear();
+        result.clear();
+        NotificationCenter::defaultCenter().post(kUploadStartNotification, nullptr, info);
+        return info;
+    }
+
+    static RefService* service;
+    QString folder, photo;
+    std::unique_ptr<Defaults> store;
+    std::unique_ptr<HttpController> controller;
+    CountingDelegate delegate;
+    QString outcome;
+    QVariantMap result;
+};
+
+RefService* ReplyTest::service = nullptr;
+
+TEST_F(ReplyTest, AnAcceptedUploadArrivesWholeAndIsASuccess) {
+    const auto sent = upload();
+    EXPECT_EQ(outcome, "success");
+    EXPECT_TRUE(sent->isEmpty()) << "the record passed in is emptied once done";
+    EXPECT_EQ(result.value(kHttpStatusCode).toLongLong(), 200);
+    EXPECT_EQ(result.value(kHttpOurCustomStatus).toString(), "OK");
+    EXPECT_TRUE(result.value(kHttpOurCustomMessage).toString().contains("IMG_0001.jpg"));
+    EXPECT_TRUE(result.contains(kHttpReturnData));
+    EXPECT_TRUE(result.contains(kHttpResponse));
+    EXPECT_EQ(result.value(cDictKeyCurItem).toString(), "Smith/IMG_0001.jpg");
+
+    const QStringList received = service->receivedDirs();
+    ASSERT_EQ(received.size(), 1);
+    EXPECT_EQ(readFile(received.front() + "/IMG_0001.jpg"), readFile(photo));
+    // Both debug dumps are private: they hold the password.
+    for (const char* dump : {"postBodyData.txt", "postBodyDataWithImage.txt"}) {
+        const QFileInfo fi(HttpController::debugDumpFolder() + "/" + dump);
+        ASSERT_TRUE(fi.exists()) << dump;
+        const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                            QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                            QFileDevice::WriteOther | QFileDevice::ExeOther;
+        EXPECT_EQ(fi.permissions() & others, QFileDevice::Permissions()) << dump;
+    }
+    EXPECT_TRUE(readFile(HttpController::debugDumpFolder() + "/postBodyDataWithImage.txt")
+                    .endsWith(readFile(photo)));
+}
+
+struct ReplyCase {
+    const char* what;
+    QString kind;
+    QVariantMap params;
+    const char* outcome;
+    std::optional<long> status;
+    QString customStatus;  // empty: not checked
+    QString customMessage; // empty: not checked
+};
+void PrintTo(const ReplyCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+class ReplyTable : public ReplyTest, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(ReplyTable, RecordsTheReplyAndJudgesIt) {
+    const ReplyCase& c = GetParam();
+    ASSERT_TRUE(service->setFault(c.kind, c.params));
+    upload();
+    EXPECT_EQ(outcome, c.outcome) << c.what;
+    if (c.status)
+        EXPECT_EQ(result.value(kHttpStatusCode).toLongLong(), *c.status) << c.what;
+    if (!c.customStatus.isEmpty())
+        EXPECT_EQ(result.value(kHttpOurCustomStatus).toString(), c.customStatus) << c.what;
+    if (!c.customMessage.isEmpty())
+        EXPECT_EQ(result.value(kHttpOurCustomMessage).toString(), c.customMessage) << c.what;
+    EXPECT_EQ(result.contains(kHttpOurCustomStatus), result.contains(kHttpOurCustomMessage));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, ReplyTable,
+    ::testing::Values(
+        ReplyCase{"ok in lower case",
+                  "status",
+                  {{"status", "ok"}, {"message", "fine"}},
+                  "success",
+                  200,
+                  "ok",
+                  "fine"},
+        ReplyCase{"warning in lower case",
+                  "status",
+                  {{"status", "warning"}, {"message", "dup"}},
+                  "failure",
+                  200,
+                  "warning",
+                  "dup"},
+        ReplyCase{"ERROR",
+                  "status",
+                  {{"status", "ERROR"}, {"message", "Bad account"}},
+                  "failure",
+                  200,
+                  "ERROR",
+                  "Bad account"},
+        ReplyCase{"FAILED is not a failure word",
+                  "status",
+                  {{"status", "FAILED"}, {"message", "x"}},
+                  "success",
+                  200,
+                  "FAILED",
+                  "x"},
+        ReplyCase{"no e-mail addresses",
+                  "status",
+                  {{"status", "FAIL"}, {"message", "No Email Addresses Sent"}},
+                  "failure",
+                  200,
+                  "FAIL",
+                  "No Email Addresses Sent"},
+        ReplyCase{"500 with an HTML page", "http", {{"code", 500}}, "failure", 500, {}, {}},
+        ReplyCase{"404 whose XML says OK",
+                  "http",
+                  {{"code", 404},
+                   {"body", "<response><status>OK</status><message>fine</message></response>"}},
+                  "failure",
+                  404,
+                  "OK",
+                  "fine"},
+        ReplyCase{"200 with a body that is not XML",
+                  "body",
+                  {{"body", "Thanks, got it!"}},
+                  "failure",
+                  200,
+                  "FAIL",
+                  {}},
+        ReplyCase{"200 with an empty body", "body", {{"body", ""}}, "failure", 200, "FAIL", {}},
+        ReplyCase{"a root with one child",
+                  "body",
+                  {{"body", "<response><status>OK</status></response>"}},
+                  "failure",
+                  200,
+                  "FAIL",
+                  "Not enough data returned..."}));
+
+TEST_F(ReplyTest, TransportErrorsAreFailuresWithoutAStatusCode) {
+    ASSERT_TRUE(service->setFault("close"));
+    upload();
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_TRUE(result.contains(kHttpError));
+    EXPECT_FALSE(result.contains(kHttpStatusCode));
+
+    // Nobody listening at all.
+    store->setString(sPrefGlvURL, "http://127.0.0.1:9/upload");
+    upload();
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_FALSE(result.value(kHttpError).toString().isEmpty());
+    EXPECT_FALSE(result.contains(kHttpStatusCode));
+}
+
+TEST_F(ReplyTest, AServiceSilentBeyondTheIdleTimeOutIsATransportError) {
+    // The idle check averages over a few seconds, so it fires a few seconds late.
+    controller->setTransferTimeouts(5, 1);
+    ASSERT_TRUE(service->setFault("delay", {{"ms", 12000}}));
+    upload();
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_TRUE(result.contains(kHttpError));
+    EXPECT_FALSE(result.contains(kHttpStatusCode));
+}
+
+TEST_F(ReplyTest, AHungUploadFiresTheWatchdogOnTheMainThread) {
+    controller->setTransferTimeouts(5, 3);
+    store->setDouble(sPrefUploadTimeOut, 0.5);
+    ASSERT_TRUE(service->setFault("hang"));
+    // The upload blocks a worker, as on the scan thread; the main thread keeps running.
+    ASSERT_TRUE(runOnWorker([&] { upload(); }, 20000));
+    EXPECT_GE(delegate.calls.load(), 1);
+    EXPECT_TRUE(delegate.last.contains("LSLaunchFlags"));
+    EXPECT_EQ(outcome, "failure");
+    service->release();
+}
+
+TEST_F(ReplyTest, AnUnreadablePhotoIsNeverSentNorCountedAsUploaded) {
+    const int before = int(service->requests().size());
+    QFile::remove(photo);
+    upload();
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_TRUE(result.value(kHttpError).toString().contains("IMG_0001.jpg"));
+    for (const QString& key :
+         {kHttpStatusCode, kHttpResponse, kHttpReturnData, kHttpOurCustomStatus})
+        EXPECT_FALSE(result.contains(key)) << key.toStdString();
+    EXPECT_EQ(int(service->requests().size()), before);
+}
+
+TEST_F(ReplyTest, TheServiceRefusesAnotherAccount) {
+    upload(item("intruder"));
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_EQ(result.value(kHttpOurCustomStatus).toString(), "ERROR");
+}
+
+} // namespace

@@ -1,0 +1,28 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kivo::refservice {
+
+struct Options {
+    int port = 0; // 0: the system picks a free port
+    std::string bind = "127.0.0.1";
+    std::string dataDir;
+    std::string user; // empty: any account is accepted
+    std::string password;
+    bool checkAccount = false;
+    uint64_t maxBody = 512ull * 1024 * 1024;
+    int maxLifetimeSeconds = 3600;
+    std::vector<std::string> faults; // --fault values, in order
+};
+
+// Fills options from the command line; on failure returns false with a message in error.
+bool parseOptions(int argc, char** argv, Options& options, std::string& error);
+
+// True for an IPv4 loopback address (127.0.0.0/8) or "localhost".
+bool isLoopbackAddress(const std::string& address);
+
+const char* usageText();
+
+} // namespace kivo::refservice
