@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
+#include <QImageReader>
 #include <QSysInfo>
 #include <QUrl>
 #include <chrono>
@@ -138,8 +139,8 @@ void AppController::awakeFromNib() {
     // The system version stands in for the desktop version check until start-up is complete.
     setMacOsVersion(QStringLiteral("v") + QSysInfo::kernelVersion());
     if (fDisplay && fDisplay->hasField(StatusField::MacOSVersion))
-        ibUpdateNSTextField(StatusField::MacOSVersion,
-                            QStringLiteral("OS: %1").arg(getMacOsVersionString()), false);
+        fDisplay->setFieldText(StatusField::MacOSVersion,
+                               QStringLiteral("OS: %1").arg(getMacOsVersionString()));
     const QVariant copyright = bundle::infoValue(QStringLiteral("NSHumanReadableCopyright"));
     setCopyrightVersion(copyright.isValid() ? copyright.toString()
                                             : QStringLiteral("Copyright Quandril"));
@@ -156,10 +157,10 @@ void AppController::applicationWillFinishLaunching() {
                                .arg(bundle::displayName(), getAppVersionString())
                                .toStdString());
     if (fDisplay && fDisplay->hasField(StatusField::Version))
-        ibUpdateNSTextField(StatusField::Version,
-                            QStringLiteral("App Vers: %1").arg(getAppVersionString()), false);
+        fDisplay->setFieldText(StatusField::Version,
+                               QStringLiteral("App Vers: %1").arg(getAppVersionString()));
     if (fDisplay && fDisplay->hasField(StatusField::Copyright)) {
-        ibUpdateNSTextField(StatusField::Copyright, getCopyrightString(), false);
+        fDisplay->setFieldText(StatusField::Copyright, getCopyrightString());
         MessageLog::LogMessage(
             QStringLiteral("Copyright Info is [%1]").arg(getCopyrightString()).toStdString());
     }
@@ -455,11 +456,28 @@ void AppController::handleNotification_UploadStart(const Notification& n) {
         ibUpdateFileNameField(info.value(cDictKeyCurItem).toString());
     ibUpdateUploadStatusTextField(QStringLiteral("Uploading..."));
     ibUpdateProgressBar(QStringLiteral("YES"));
-    if (Preferences::getPrefShowPreviewWhenUploading() && fDisplay && fDisplay->hasImageView()) {
-        const QImage image(info.value(kEdFileName).toString());
-        if (!image.isNull())
+    if (Preferences::getPrefShowPreviewWhenUploading() && fDisplay && fDisplay->hasImageView())
+        showPreviewOf(info.value(kEdFileName).toString());
+}
+
+// The preview is decoded small and beside the upload, not before it: a full decode of a 12 MP
+// photo would cost more time than its upload. While one is still being decoded, the next
+// photo gets none.
+void AppController::showPreviewOf(const QString& path) {
+    bool idle = false;
+    if (!fPreviewBusy.compare_exchange_strong(idle, true))
+        return;
+    fOps.startDetached([this, path] {
+        QImageReader reader(path);
+        const QSize full = reader.size();
+        const QSize bound(640, 640);
+        if (full.isValid() && (full.width() > bound.width() || full.height() > bound.height()))
+            reader.setScaledSize(full.scaled(bound, Qt::KeepAspectRatio));
+        const QImage image = reader.read();
+        if (!image.isNull() && fDisplay)
             fDisplay->showPreview(image);
-    }
+        fPreviewBusy = false;
+    });
 }
 
 void AppController::handleNotification_UploadDone(const Notification&) {

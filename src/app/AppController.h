@@ -152,11 +152,13 @@ private:
     bool fileItemAway(const QVariantMap& info);
     void stopAfterFilingFailure(const QString& item, const QString& where);
     bool hasNotificationInfo(const Notification& n, const char* method);
+    void showPreviewOf(const QString& path);
 
     mutable std::recursive_mutex fThreadLock;
     PipelineOperations fOps;
     StatusDisplay* fDisplay = nullptr;
     HttpController* fHttpController = nullptr; // created at launch, never destroyed
+    std::atomic<bool> fPreviewBusy{false};
 
     // Guarded by fThreadLock.
     QString fRootFolder;

@@ -86,6 +86,20 @@ void MainStatusWindow::setFieldToolTip(StatusField f, const QString& text) {
         false);
 }
 
+void MainStatusWindow::setFieldText(StatusField f, const QString& text) {
+    const QPointer<QLabel> label = fFields[int(f)];
+    if (!label)
+        return;
+    onMainThread(
+        [label, text] {
+            if (label) {
+                label->setVisible(true);
+                label->setText(text);
+            }
+        },
+        false);
+}
+
 void MainStatusWindow::updateProgressBar(const QString& yesOrNo) {
     detail::setBusyIndicator(fProgressBar, yesOrNo);
 }

@@ -35,6 +35,7 @@ public:
     void bringToFront() override;
     void updateField(StatusField f, const QString& text, bool wait, bool isError) override;
     void setFieldToolTip(StatusField f, const QString& text) override;
+    void setFieldText(StatusField f, const QString& text) override;
     void updateProgressBar(const QString& yesOrNo) override;
     bool hasPauseResumeButton() const override { return !fPauseResumeButton.isNull(); }
     void setPauseResumeTitle(const QString& title) override;

@@ -35,6 +35,8 @@ public:
     // for when wait is set. Dropped while the window is hidden.
     virtual void updateField(StatusField f, const QString& text, bool wait, bool isError) = 0;
     virtual void setFieldToolTip(StatusField f, const QString& text) = 0;
+    // Fills a field whether or not the window is shown (the version texts at start-up).
+    virtual void setFieldText(StatusField f, const QString& text) = 0;
     // "YES" (any case) starts and shows the busy indicator; anything else stops and hides it.
     virtual void updateProgressBar(const QString& yesOrNo) = 0;
 

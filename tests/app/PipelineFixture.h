@@ -30,6 +30,9 @@ public:
         updates.push_back({f, text, isError});
     }
     void setFieldToolTip(StatusField, const QString&) override {}
+    void setFieldText(StatusField f, const QString& text) override {
+        updateField(f, text, false, false);
+    }
     void updateProgressBar(const QString& v) override {
         std::lock_guard<std::mutex> g(lock);
         progress.push_back(v);

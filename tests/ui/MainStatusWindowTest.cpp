@@ -56,6 +56,11 @@ TEST(MainStatusWindow, HiddenWindowDropsTextsAndKeepsThePreviousOnes) {
     EXPECT_EQ(textColour(fileName), QColor(Qt::black));
     window.updateField(StatusField::FileName, "d.jpg", false, false);
     EXPECT_EQ(fileName->text(), "d.jpg");
+
+    // Start-up texts are filled before the window is first shown.
+    MainStatusWindow fresh;
+    fresh.setFieldText(StatusField::MacOSVersion, "OS: v6.1");
+    EXPECT_EQ(fresh.field(StatusField::MacOSVersion)->text(), "OS: v6.1");
 }
 
 TEST(MainStatusWindow, WaitingUpdateFromWorkerIsShownWhenTheCallReturns) {

@@ -149,12 +149,15 @@ TEST_P(ReplyTable, RecordsTheReplyAndJudgesIt) {
     ASSERT_TRUE(service->setFault(c.kind, c.params));
     upload();
     EXPECT_EQ(outcome, c.outcome) << c.what;
-    if (c.status)
+    if (c.status) {
         EXPECT_EQ(result.value(kHttpStatusCode).toLongLong(), *c.status) << c.what;
-    if (!c.customStatus.isEmpty())
+    }
+    if (!c.customStatus.isEmpty()) {
         EXPECT_EQ(result.value(kHttpOurCustomStatus).toString(), c.customStatus) << c.what;
-    if (!c.customMessage.isEmpty())
+    }
+    if (!c.customMessage.isEmpty()) {
         EXPECT_EQ(result.value(kHttpOurCustomMessage).toString(), c.customMessage) << c.what;
+    }
     EXPECT_EQ(result.contains(kHttpOurCustomStatus), result.contains(kHttpOurCustomMessage));
 }
 

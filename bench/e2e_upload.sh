@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# End to end: N photos of about 4 MB in 10 client folders through the whole program to the
+# reference service on loopback, against curl sending the same multipart uploads one after
+# another (one curl process, one connection after another) to the same service.
+# Usage: bench/e2e_upload.sh [photos=300]   (builds a Release tree in build-bench/)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+photos=${1:-300}
+build=build-bench
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target KivoUploader kivo-refservice kivo-make-hotfolder >/dev/null
+
+work=$(mktemp -d "${KIVO_BENCH_DIR:-/var/tmp}/kivo-e2e-XXXXXX")
+pids=()
+trap 'for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done; wait 2>/dev/null; rm -rf "$work"' EXIT
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_STATE_HOME="$work/home/.local/state" \
+       XDG_DATA_HOME="$work/home/.local/share" XDG_RUNTIME_DIR="$work/run"
+mkdir -p -m 0700 "$work/run"; mkdir -p "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$work/mirror"
+
+echo "making $photos photos..."
+"$build/kivo-make-hotfolder" "$work/source" --clients 10 --photos "$photos" --movies 0 --stray 0 \
+  --png-every 0 --width 4000 --height 3000 --noise 60
+largest=$(find "$work/source" -type f -printf '%s\n' | sort -n | tail -1)
+total=$(find "$work/source" -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
+sync
+
+start_service() { # start_service <data dir>: prints the port
+  "$build/kivo-refservice" --port 0 --data "$1" --user demo --password secret >"$1.out" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q "listening on" "$1.out" 2>/dev/null && break; sleep 0.05; done
+  sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$1.out"
+}
+now() { date +%s.%N; }
+
+# curl: the same form fields and file part, one request after another.
+port=$(start_service "$work/service-curl")
+config="$work/curl.cfg"
+: >"$config"
+first=1
+while IFS= read -r f; do
+  client=$(basename "$(dirname "$f")")
+  [ $first -eq 1 ] || echo "next" >>"$config"
+  first=0
+  cat >>"$config" <<CFG
+url = "http://127.0.0.1:$port/upload"
+form = "username=demo"
+form = "password=secret"
+form = "event=Bench"
+form = "client=$client"
+form = "capturetime=2026-12-05 10:00:00"
+form = "metadata="
+form = "fuseaction=upload.upload"
+form = "Submit=Upload"
+form = "imgfile=@$f;type=image/jpeg"
+output = "/dev/null"
+header = "Expect:"
+CFG
+done < <(find "$work/source" -type f -name '*.jpg' | sort)
+t0=$(now)
+curl -s -K "$config"
+t1=$(now)
+curl_count=$(wc -l <"$work/service-curl/requests.log")
+
+# The program: from launch until it has found nothing more to upload.
+port=$(start_service "$work/service-app")
+t2=$(now)
+"$build/KivoUploader" -platform offscreen \
+  -prefLocalSourceUploadFolder "$work/source" -prefLocalMasterMirrorSiteFolder "$work/mirror" \
+  -userLoginName demo -userLoginPassword secret -userEnteredEventName Bench \
+  -prefGlvURL "http://127.0.0.1:$port/upload" -prefAutoSynchronize NO ${KIVO_BENCH_SETTINGS:-} \
+  "$work/source" >"$work/console.txt" 2>&1 &
+app=$!
+pids+=($app)
+until grep -q "Scanning done - NO File found" "$work/console.txt" 2>/dev/null; do
+  kill -0 "$app" 2>/dev/null || { echo "KivoUploader ended early"; tail "$work/console.txt"; exit 1; }
+  sleep 0.02
+done
+t3=$(now)
+peak_kb=$(awk '/VmHWM/ {print $2}' "/proc/$app/status")
+kill -TERM "$app"; wait "$app" || true
+app_count=$(wc -l <"$work/service-app/requests.log")
+mirrored=$(find "$work/mirror" -type f | wc -l)
+
+awk -v n="$photos" -v c0="$t0" -v c1="$t1" -v a0="$t2" -v a1="$t3" -v cc="$curl_count" \
+    -v ac="$app_count" -v m="$mirrored" -v big="$largest" -v tot="$total" -v peak="$peak_kb" 'BEGIN {
+  curl = c1 - c0; app = a1 - a0
+  printf "photos: %d, %.1f MB in all, largest %.2f MB\n", n, tot / 1e6, big / 1e6
+  printf "curl, serial:   %.2f s for %d uploads (%.1f ms each)\n", curl, cc, 1000 * curl / cc
+  printf "KivoUploader:   %.2f s for %d uploads, %d filed in the mirror folder (%.1f ms each)\n", app, ac, m, 1000 * app / ac
+  printf "ratio (KivoUploader / curl): %.2f\n", app / curl
+  printf "overhead per item: %.1f ms\n", 1000 * (app - curl) / n
+  printf "peak memory: %.1f MiB (goal: under 3 x largest + 80 MB = %.1f MiB)\n", peak / 1024, (3 * big + 80e6) / 1048576
+}'
