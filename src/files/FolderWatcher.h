@@ -1,0 +1,20 @@
+#pragma once
+// The source-folder watcher. It lives on the thread that installs it and asks for a new scan
+// whenever something under the folder changes: changes are coalesced for about a second and
+// never held longer than three.
+#include <QString>
+
+namespace kivo {
+
+// Watches path recursively on the calling thread and returns only when the watcher is stopped:
+// posts "WatcherStarted" (user info "CFRunLoopRef": a handle of this watcher's loop) just
+// before it starts waiting, then one "WatcherItemChanged" (no object, no user info) per folder
+// in which something changed, all on this thread. False, with a console line, when the folder
+// cannot be watched; true once the watcher has been stopped.
+bool doInstallTheWatcher(const QString& path);
+
+// Makes every running doInstallTheWatcher return. Nothing in the program stops its watcher;
+// this is for tests and tools.
+void stopTheWatcher();
+
+} // namespace kivo
