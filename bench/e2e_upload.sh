@@ -71,7 +71,7 @@ t2=$(now)
   "$work/source" >"$work/console.txt" 2>&1 &
 app=$!
 pids+=($app)
-until grep -q "Scanning done - NO File found" "$work/console.txt" 2>/dev/null; do
+until cat "$work/console.txt" "$XDG_STATE_HOME"/Kivo/*.log 2>/dev/null | grep -q "Scanning done - NO File found"; do
   kill -0 "$app" 2>/dev/null || { echo "KivoUploader ended early"; tail "$work/console.txt"; exit 1; }
   sleep 0.02
 done

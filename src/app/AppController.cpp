@@ -99,97 +99,6 @@ AppController::~AppController() {
     NotificationCenter::defaultCenter().removeObserver(this);
 }
 
-// ---- start-up -------------------------------------------------------------------------------
-
-void AppController::initializeClass() {
-    consoleLine(QStringLiteral(
-        "QDLogFileManager setupLogFile: daily log files are not available in this build"));
-    Preferences::setupFactoryDefaults();
-    consoleLine(QStringLiteral(
-        "QDLogFileManager deleteOldLogs: log retention is not available in this build"));
-}
-
-void AppController::registerPipelineObservers() {
-    auto& center = NotificationCenter::defaultCenter();
-    using Handler = void (AppController::*)(const Notification&);
-    const std::pair<QString, Handler> table[] = {
-        {kScanFolderNotification, &AppController::handleNotification_ScanFolder},
-        {kPrepareUploadStartNotification, &AppController::handleNotification_PrepareUploadStart},
-        {kUploadStartNotification, &AppController::handleNotification_UploadStart},
-        {kUploadDoneNotification, &AppController::handleNotification_UploadDone},
-        {kUploadSuccessNotification, &AppController::handleNotification_UploadSuccess},
-        {kUploadFailNotification, &AppController::handleNotification_UploadFail},
-        {kRetriggerNotification, &AppController::handleNotification_Retrigger},
-        {kUpdateProgressWindowNotification,
-         &AppController::handleNotification_UpdateProgressWindow},
-        {kWatcherStarted, &AppController::handleNotification_WatcherStarted},
-        {kWatcherItemChanged, &AppController::handleNotification_WatcherItemChanged},
-        {kDebugMoveItemsBack, &AppController::handleNotification_DebugMoveItemsBack},
-        {kUploadProcessPaused, &AppController::handleNotification_UploadProcessPaused},
-        {kCleanUpAfterUploadNotification, &AppController::handleNotification_CleanUpAfterUpload},
-        {kCleanUpAfterCompleteLoop, &AppController::handleNotification_CleanUpAfterCompleteLoop},
-    };
-    for (const auto& [name, handler] : table)
-        center.addObserver(this, name,
-                           [this, h = handler](const Notification& n) { (this->*h)(n); });
-}
-
-void AppController::awakeFromNib() {
-    registerPipelineObservers();
-    // The system version stands in for the desktop version check until start-up is complete.
-    setMacOsVersion(QStringLiteral("v") + QSysInfo::kernelVersion());
-    if (fDisplay && fDisplay->hasField(StatusField::MacOSVersion))
-        fDisplay->setFieldText(StatusField::MacOSVersion,
-                               QStringLiteral("OS: %1").arg(getMacOsVersionString()));
-    const QVariant copyright = bundle::infoValue(QStringLiteral("NSHumanReadableCopyright"));
-    setCopyrightVersion(copyright.isValid() ? copyright.toString()
-                                            : QStringLiteral("Copyright Quandril"));
-    const QVariant version = bundle::infoValue(QStringLiteral("CFBundleShortVersionString"));
-    setAppVersion(version.isValid() ? version.toString()
-                                    : QStringLiteral("Unknown CFBundleShortVersionString"));
-    Preferences::migrateOldSettingsIfNeeded();
-}
-
-void AppController::applicationWillFinishLaunching() {
-    MessageLog::InitLog();
-    MessageLog::LogMessage("applicationWillFinishLaunching", true);
-    MessageLog::LogMessage(QStringLiteral("%1 Version is [%2]")
-                               .arg(bundle::displayName(), getAppVersionString())
-                               .toStdString());
-    if (fDisplay && fDisplay->hasField(StatusField::Version))
-        fDisplay->setFieldText(StatusField::Version,
-                               QStringLiteral("App Vers: %1").arg(getAppVersionString()));
-    if (fDisplay && fDisplay->hasField(StatusField::Copyright)) {
-        fDisplay->setFieldText(StatusField::Copyright, getCopyrightString());
-        MessageLog::LogMessage(
-            QStringLiteral("Copyright Info is [%1]").arg(getCopyrightString()).toStdString());
-    }
-    if (fDisplay && fDisplay->hasField(StatusField::SourceFolderPath))
-        fDisplay->setFieldToolTip(StatusField::SourceFolderPath,
-                                  Preferences::getLocalSourceUploadFolder().value_or(QString()));
-    consoleLine(QStringLiteral("Scripting, folder clean-up, old-photo deletion and order checks "
-                               "are not available in this build"));
-    // Lives until the process ends: a detached scan thread may be uploading through it.
-    fHttpController = new HttpController;
-    fHttpController->setProgressDelegate(this);
-}
-
-void AppController::applicationDidFinishLaunching() {
-    MessageLog::LogMessage("applicationDidFinishLaunching", true);
-    if (Preferences::getAutoStartUploadAtStartup())
-        consoleLine(QStringLiteral("Automatic start at launch is not available in this build"));
-}
-
-void AppController::applicationWillTerminate() {
-    if (gStartedUploadProcess) {
-        consoleLine(QStringLiteral("Telling Thread to Stop - as soon as possible"));
-        setWantsToHaltProcess(true);
-    }
-    Preferences::store().synchronize();
-    MessageLog::LogMessage("applicationWillTerminate - DONE!", true);
-    MessageLog::CloseLog();
-}
-
 // ---- run-state setters ----------------------------------------------------------------------
 
 void AppController::setStartedUploadProcess(bool v) {
@@ -419,12 +328,6 @@ void AppController::handleNotification_ScanFolder(const Notification& n) {
 
 void AppController::scanFolderOnMainThread(const Notification& n) {
     scanFolder(*this, n);
-}
-
-void AppController::startFolderWatcher(const QString& folder) {
-    consoleLine(QStringLiteral("doWatchFolderInThread: the folder watcher is not available in this "
-                               "build; [%1] is not watched")
-                    .arg(folder));
 }
 
 void AppController::startNextPass() {
@@ -679,94 +582,6 @@ void AppController::handleNotification_DebugMoveItemsBack(const Notification&) {
 void AppController::handleNotification_UploadProcessPaused(const Notification& n) {
     consoleInside(kClass, "handleNotification_UploadProcessPaused:");
     doHandleOpenPrefPanel(n.payload);
-}
-
-// ---- run control ----------------------------------------------------------------------------
-
-void AppController::ibUserClickedOnSynchronize(QObject*) {
-    if (gStartedUploadProcess) {
-        consoleLine(
-            QStringLiteral("ibUserClickedOnSynchronize - an upload process in progress..."));
-        systemBeep();
-        systemBeep();
-        return;
-    }
-    if (!validateUserInfoBeforeUploading(std::nullopt))
-        return;
-    saveLoginInfo(nullptr);
-    const QString mirror = Preferences::getLocalMasterMirrorSiteFolder().value_or(QString());
-    if (!QFileInfo::exists(mirror)) {
-        MessageLog::LogMessage(("Local Mirror Folder Does NOT Exist:\n" + mirror).toStdString());
-        MessageLog::LogMessage(
-            ("Trying to Create Local Mirror Folder at:\n" + mirror).toStdString());
-        consoleLine(
-            QStringLiteral("Local Mirror Folder Does NOT Exist, creating [%1]").arg(mirror));
-        QDir().mkdir(mirror);
-    }
-    applicationOpenFile(Preferences::getLocalSourceUploadFolder().value_or(QString()));
-}
-
-void AppController::ibClickedOnHalt(QObject* sender) {
-    MessageLog::LogMessage("ibClickedOnHalt\n", true);
-    if (!sender)
-        MessageLog::LogMessage("ibClickedOnHalt sender is NIL\n", true);
-    if (gDidHaltProcess) {
-        setWantsToHaltProcess(false);
-        setDidHaltProcess(false);
-        if (fDisplay && fDisplay->hasPauseResumeButton())
-            fDisplay->setPauseResumeTitle(QStringLiteral("Pause"));
-        ibUpdateFTPCallbackStatusTextField(QString());
-        applicationOpenFile(Preferences::getLocalSourceUploadFolder().value_or(QString()));
-    } else if (gStartedUploadProcess) {
-        setWantsToHaltProcess(true);
-        if (fDisplay && fDisplay->hasPauseResumeButton())
-            fDisplay->setPauseResumeEnabled(false);
-        ibUpdateFTPCallbackStatusTextField(
-            QStringLiteral("Pausing... Waiting for Current Item to Finish..."));
-    } else {
-        setWantsToHaltProcess(true);
-        setDidHaltProcess(true);
-        if (fDisplay && fDisplay->hasPauseResumeButton())
-            fDisplay->setPauseResumeTitle(QStringLiteral("Resume"));
-        ibUpdateFTPCallbackStatusTextField(QStringLiteral("Process Paused..."));
-    }
-}
-
-void AppController::ibClickedOnQuit(QObject*) {
-    MessageLog::LogMessage("ibClickedOnQuit\n", true);
-    if (auto* app = QCoreApplication::instance())
-        onMainThread([app] { app->quit(); }, false);
-}
-
-void AppController::ibClickedOnOpenPref(QObject*) {
-    consoleLine(QStringLiteral("The settings window is not available in this build"));
-}
-
-void AppController::forceProcessToPause(QObject*) {
-    std::lock_guard<std::recursive_mutex> g(fThreadLock);
-    if (gStartedUploadProcess && !gDidHaltProcess)
-        setWantsToHaltProcess(true);
-}
-
-void AppController::cancelRetriggerTimerOnMainThread() {
-    consoleLine(QStringLiteral(
-        "cancelRetriggerTimerOnMainThread: the retrigger timer is not available in this build"));
-}
-
-void AppController::doSetupRetriggerTimerOnMainThread() {
-    consoleLine(QStringLiteral(
-        "doSetupRetriggerTimerOnMainThread: the retrigger timer is not available in this build"));
-}
-
-void AppController::relaunchApp(const QVariantMap& request) {
-    consoleLine(QStringLiteral("relaunchApp: a relaunch was requested (LSLaunchFlags %1) but "
-                               "relaunching is not available in this build")
-                    .arg(request.value(QStringLiteral("LSLaunchFlags")).toLongLong()));
-}
-
-void AppController::doHandleOpenPrefPanel(const QVariant&) {
-    consoleLine(QStringLiteral(
-        "doHandleOpenPrefPanel: the settings window is not available in this build"));
 }
 
 // ---- status display -------------------------------------------------------------------------

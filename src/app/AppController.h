@@ -9,6 +9,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QVariant>
 #include <atomic>
 #include <cstdint>
@@ -58,7 +59,10 @@ public:
     void awakeFromNib();
     void applicationWillFinishLaunching();
     void applicationDidFinishLaunching();
+    bool applicationShouldTerminate();
     void applicationWillTerminate();
+    // Quits through the normal termination path (the Quit command, signals, a relaunch).
+    void requestTermination();
 
     void setStatusDisplay(StatusDisplay* display) { fDisplay = display; }
     StatusDisplay* statusDisplay() const { return fDisplay; }
@@ -71,6 +75,7 @@ public:
     void setIsInsideOpenFile(bool v);
     void setIsScanningFolder(bool v) override;
     void setIsInsideWatchFolderThread(bool v);
+    bool isRunningLeopard() const { return fIsRunningLeopard; }
     void setNeedsToRescan(bool v) override; // true adds one, false resets to zero
     std::recursive_mutex& threadLock() override { return fThreadLock; }
 
@@ -119,11 +124,25 @@ public:
     void ibClickedOnHalt(QObject* sender) override;
     void ibClickedOnQuit(QObject* sender) override;
     void ibClickedOnOpenPref(QObject* sender) override;
+    void ibMenuCmd_Open(QObject* sender);
+    void ibClickedOnSynchronizeAgain(QObject* sender);
     void forceProcessToPause(QObject* sender);
+    void doHandlePauseResumeButtonAsResume(QObject* sender);
+    void doWaitForUploadProcessToEndInThread(QVariant sender);
     void cancelRetriggerTimerOnMainThread();
     void doSetupRetriggerTimerOnMainThread() override;
+    // Main thread only.
+    void doSetupRetriggerTimer();
+    void cancelRetriggerTimer();
+    bool hasRetriggerTimer() const;
+    void doAutoResynchronize(QTimer* timer);
+    void doWatchFolderInThread(const QString& folder);
     void doHandleOpenPrefPanel(const QVariant& sender);
     void relaunchApp(const QVariantMap& request) override;
+    void revealItemInFinder(const QString& path);
+    void ibClickedOnRevealFinder1(QObject* sender); // the source folder
+    void ibClickedOnRevealFinder2(QObject* sender); // the mirror folder
+    void ibClickedOnRevealFinder3(QObject* sender); // the hi-res alternate folder
     HttpController* httpController() const { return fHttpController; }
 
     // Status display; safe from any thread.
@@ -159,6 +178,8 @@ private:
     StatusDisplay* fDisplay = nullptr;
     HttpController* fHttpController = nullptr; // created at launch, never destroyed
     std::atomic<bool> fPreviewBusy{false};
+    std::atomic<bool> fIsRunningLeopard{false};
+    QTimer* fRepeatTimer = nullptr; // the retrigger timer; main thread only
 
     // Guarded by fThreadLock.
     QString fRootFolder;

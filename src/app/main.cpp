@@ -3,6 +3,7 @@
 #include "platform/Beep.h"
 #include "platform/Console.h"
 #include "platform/Defaults.h"
+#include "process/ProcessControl.h"
 #include "ui/MainStatusWindow.h"
 #include "ui/WindowEventObserver.h"
 
@@ -11,6 +12,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
+#include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,15 +26,16 @@ void onTerminationSignal(int) {
     [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
 }
 
-void quitOnTerminationSignals(QApplication& app) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, gSignalPipe) != 0)
+// SIGTERM and SIGINT take the same path as the Quit command.
+void quitOnTerminationSignals(QApplication& app, kivo::AppController* controller) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
         return;
     auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [controller] {
         char c;
         [[maybe_unused]] ssize_t n = ::read(gSignalPipe[0], &c, 1);
         kivo::consoleLine(QStringLiteral("Termination signal received; quitting"));
-        app.quit();
+        controller->requestTermination();
     });
     struct sigaction sa {};
     sa.sa_handler = onTerminationSignal;
@@ -45,9 +48,11 @@ void quitOnTerminationSignals(QApplication& app) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before Qt takes its own options (-platform ...) out: a relaunch must pass them on.
+    kivo::rememberProgramArguments(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("KivoUploader"));
-    quitOnTerminationSignals(app);
+    QApplication::setQuitOnLastWindowClosed(false);
 
     // "-key value" pairs override settings for this run only; what is left are folders to open.
     const QStringList folders =
@@ -64,9 +69,14 @@ int main(int argc, char** argv) {
     auto* window = new kivo::MainStatusWindow;
     window->setAppActions(controller);
     controller->setStatusDisplay(window);
+    quitOnTerminationSignals(app, controller);
+    QObject::connect(&app, &QGuiApplication::lastWindowClosed, controller,
+                     [controller] { controller->requestTermination(); });
 
     controller->awakeFromNib();
-    window->show();
+    // A relaunch after a hung upload may ask to come back without showing the window.
+    if (!kivo::Defaults::standard().boolForKey(QStringLiteral("KivoStartHidden")))
+        window->show();
     controller->applicationWillFinishLaunching();
     for (const QString& folder : folders) {
         if (QFileInfo(folder).isDir())
@@ -74,9 +84,15 @@ int main(int argc, char** argv) {
         else
             kivo::consoleLine(QStringLiteral("Ignoring argument [%1]: not a folder").arg(folder));
     }
-    QTimer::singleShot(0, controller,
-                       [controller] { controller->applicationDidFinishLaunching(); });
+    QTimer::singleShot(0, controller, [controller, &app] {
+        controller->applicationDidFinishLaunching();
+        app.installEventFilter(new kivo::WindowEventObserver(&app));
+    });
     QObject::connect(&app, &QApplication::aboutToQuit, controller,
                      [controller] { controller->applicationWillTerminate(); });
-    return app.exec();
+    const int code = app.exec();
+    // A scan or upload thread may still be running; it is abandoned, not joined, so leave
+    // without running destructors under its feet.
+    fflush(nullptr);
+    _exit(code);
 }

@@ -7,6 +7,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 #include <csignal>
+#include <unistd.h>
 
 namespace kivo::test {
 
@@ -31,12 +32,45 @@ ProgramRun::ProgramRun() : fRoot(makeTempFolder("run")) {
 
 ProgramRun::~ProgramRun() {
     stop();
+    endStrays();
 }
 
-QStringList ProgramRun::makePhotos(int count, const QStringList& clients) {
+void ProgramRun::endStrays() {
+    const QByteArray marker = fRoot.toUtf8();
+    for (int round = 0; round < 2; ++round) {
+        bool found = false;
+        for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+            bool numeric = false;
+            const int n = pid.toInt(&numeric);
+            if (!numeric || n == int(::getpid()))
+                continue;
+            const QByteArray cmdline = readFile("/proc/" + pid + "/cmdline");
+            if (cmdline.contains(marker) && cmdline.contains("KivoUploader")) {
+                ::kill(n, round == 0 ? SIGTERM : SIGKILL);
+                found = true;
+            }
+        }
+        if (!found)
+            return;
+        waitUntil([] { return false; }, 1000);
+    }
+}
+
+bool ProgramRun::isRunning() const {
+    return fProcess && fProcess->state() != QProcess::NotRunning;
+}
+
+void ProgramRun::kill() {
+    if (isRunning()) {
+        fProcess->kill();
+        fProcess->waitForFinished(5000);
+    }
+}
+
+QStringList ProgramRun::makePhotos(int count, const QStringList& clients, int firstNumber) {
     QStringList made;
-    for (int i = 1; i <= count; ++i) {
-        const QString client = clients.at((i - 1) % clients.size());
+    for (int i = firstNumber; i < firstNumber + count; ++i) {
+        const QString client = clients.at((i - firstNumber) % clients.size());
         const QString rel =
             QStringLiteral("%1/IMG_%2.jpg").arg(client).arg(i, 4, 10, QLatin1Char('0'));
         fixtures::PhotoSpec spec;
@@ -97,7 +131,11 @@ bool ProgramRun::stop(int graceMs) {
 }
 
 QByteArray ProgramRun::console() const {
-    return readFile(fRoot + "/console.txt");
+    QByteArray all = readFile(fRoot + "/console.txt");
+    const QString logs = fRoot + "/home/.local/state/Kivo";
+    for (const QString& name : QDir(logs).entryList({"*.log"}, QDir::Files, QDir::Name))
+        all += readFile(logs + "/" + name);
+    return all;
 }
 
 QString ProgramRun::whereIs(const QString& relativePath) const {

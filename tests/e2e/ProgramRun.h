@@ -22,12 +22,18 @@ public:
 
     // Photos with metadata under source()/<client>/, named IMG_0001.jpg...; returns their
     // relative paths. Hashes are kept to check later that every photo is still whole.
-    QStringList makePhotos(int count, const QStringList& clients = {"Smith", "Garcia"});
+    QStringList makePhotos(int count, const QStringList& clients = {"Smith", "Garcia"},
+                           int firstNumber = 1);
     // Starts the program with the service's URL and extra "-key value" settings.
     bool start(const QString& serviceUrl, const QStringList& extraSettings = {});
     // SIGTERM; true when the program ended cleanly by itself.
     bool stop(int graceMs = 10000);
+    // Standard output and the daily log files (standard error goes there).
     QByteArray console() const;
+    // Whether the program started by start() is still running.
+    bool isRunning() const;
+    // SIGKILL, as a crash or power cut would end it.
+    void kill();
 
     // Where relativePath is now: "source", "mirror", "problem" (any stamped name), or "" when
     // it is in none of them or in more than one, or not whole (bytes differ).
@@ -36,6 +42,9 @@ public:
     bool allFiled() const;
 
 private:
+    // Ends every program still running on this run's folders (a relaunched one included).
+    void endStrays();
+
     QString fRoot;
     std::unique_ptr<QProcess> fProcess;
     QMap<QString, QByteArray> fHashes;

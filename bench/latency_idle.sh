@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Latency from a photo appearing in the source folder to the start of its upload (the
+# program watching, the retrigger timer off), over N trials; then the processor time an idle
+# program uses over 60 seconds.  Usage: bench/latency_idle.sh [trials=50] [idle-seconds=60]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+trials=${1:-50}
+idle=${2:-60}
+build=build-bench
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target KivoUploader kivo-refservice kivo-make-hotfolder relaunch >/dev/null
+
+work=$(mktemp -d "${KIVO_BENCH_DIR:-/var/tmp}/kivo-latency-XXXXXX")
+pids=()
+trap 'for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done; wait 2>/dev/null; rm -rf "$work"' EXIT
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_STATE_HOME="$work/home/.local/state" \
+       XDG_DATA_HOME="$work/home/.local/share" XDG_RUNTIME_DIR="$work/run"
+mkdir -p -m 0700 "$work/run"; mkdir -p "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$work/mirror"
+
+# Photos of a usual size, made beforehand on the same file system and moved in one by one.
+"$build/kivo-make-hotfolder" "$work/staging" --clients 1 --photos "$trials" --movies 0 --stray 0 \
+  --png-every 0 --width 2000 --height 1500 --noise 30 >/dev/null
+"$build/kivo-make-hotfolder" "$work/source" --clients 1 --photos 1 --movies 0 --stray 0 --png-every 0 >/dev/null
+client=$(ls "$work/staging")
+mkdir -p "$work/source/$client"
+
+"$build/kivo-refservice" --port 0 --data "$work/service" --user demo --password secret >"$work/service.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q "listening on" "$work/service.out" 2>/dev/null && break; sleep 0.05; done
+port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/service.out")
+
+"$build/KivoUploader" -platform offscreen \
+  -prefLocalSourceUploadFolder "$work/source" -prefLocalMasterMirrorSiteFolder "$work/mirror" \
+  -userLoginName demo -userLoginPassword secret -userEnteredEventName Bench \
+  -prefGlvURL "http://127.0.0.1:$port/upload" -prefAutoSynchronize NO \
+  "$work/source" >"$work/console.txt" 2>&1 &
+app=$!
+pids+=($app)
+log() { cat "$work/console.txt" "$XDG_STATE_HOME"/Kivo/*.log 2>/dev/null; }
+until log | grep -q "Scanning done - NO File found"; do sleep 0.05; done
+sleep 2 # the watcher is up
+
+: >"$work/latencies"
+for f in $(cd "$work/staging/$client" && ls | sort); do
+  before=$(log | grep -c "doRunHttpUploaderWithInfo:" || true)
+  t0=$(date +%H:%M:%S.%N)
+  mv "$work/staging/$client/$f" "$work/source/$client/$f"
+  until [ "$(log | grep -c "doRunHttpUploaderWithInfo:" || true)" -gt "$before" ]; do sleep 0.005; done
+  t1=$(log | grep "doRunHttpUploaderWithInfo:" | tail -1 | awk '{print $2}')
+  echo "$t0 $t1" | awk '{ split($1, a, ":"); split($2, b, ":");
+    printf "%.3f\n", (b[1]*3600 + b[2]*60 + b[3]) - (a[1]*3600 + a[2]*60 + a[3]) }' >>"$work/latencies"
+  until [ -f "$work/mirror/$client/$f" ]; do sleep 0.01; done
+  sleep 0.2
+done
+sort -n "$work/latencies" | awk '{ v[NR] = $1 } END {
+  p95 = v[int(0.95 * NR + 0.999)]
+  printf "latency, photo appears -> upload starts (%d trials): median %.3f s, 95th percentile %.3f s, max %.3f s\n",
+         NR, v[int((NR + 1) / 2)], p95, v[NR] }'
+
+# Idle: no photos arriving, the watcher waiting.
+sleep 2
+ticks=$(getconf CLK_TCK)
+cpu() { awk '{ print $14 + $15 }' "/proc/$app/stat"; }
+c0=$(cpu)
+sleep "$idle"
+c1=$(cpu)
+awk -v a="$c0" -v b="$c1" -v t="$ticks" -v s="$idle" \
+  'BEGIN { printf "idle: %.3f s of processor time over %d s\n", (b - a) / t, s }'
