@@ -172,6 +172,8 @@ private:
     void stopAfterFilingFailure(const QString& item, const QString& where);
     bool hasNotificationInfo(const Notification& n, const char* method);
     void showPreviewOf(const QString& path);
+    // Runs method on the main thread without waiting, unless the controller is gone by then.
+    void onMainThreadWhileAlive(void (AppController::*method)());
 
     mutable std::recursive_mutex fThreadLock;
     PipelineOperations fOps;

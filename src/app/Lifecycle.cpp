@@ -13,7 +13,6 @@
 #include "settings/Preferences.h"
 
 #include <QCoreApplication>
-#include <QPointer>
 #include <QTimer>
 #include <cstdlib>
 
@@ -84,13 +83,7 @@ void AppController::awakeFromNib() {
                     .arg(getMacOsVersionString())
                     .arg(double(kMinimumSystemVersion), 0, 'f', 2),
                 true);
-            QPointer<AppController> self(this);
-            onMainThread(
-                [self] {
-                    if (self)
-                        self->requestTermination();
-                },
-                false);
+            onMainThreadWhileAlive(&AppController::requestTermination);
         }
         if (fDisplay && fDisplay->hasField(StatusField::MacOSVersion))
             fDisplay->setFieldText(StatusField::MacOSVersion,

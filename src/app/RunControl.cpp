@@ -29,27 +29,25 @@ QString inside(const char* method) {
 }
 } // namespace
 
-// ---- retrigger timer (main thread only) ------------------------------------------------------
-
-void AppController::doSetupRetriggerTimerOnMainThread() {
-    // The controller may be gone by the time the main thread gets to it (tests make many).
+// The controller may be gone by the time the main thread gets to it (tests make many).
+void AppController::onMainThreadWhileAlive(void (AppController::*method)()) {
     QPointer<AppController> self(this);
     onMainThread(
-        [self] {
+        [self, method] {
             if (self)
-                self->doSetupRetriggerTimer();
+                (self.data()->*method)();
         },
         false);
 }
 
+// ---- retrigger timer (main thread only) ------------------------------------------------------
+
+void AppController::doSetupRetriggerTimerOnMainThread() {
+    onMainThreadWhileAlive(&AppController::doSetupRetriggerTimer);
+}
+
 void AppController::cancelRetriggerTimerOnMainThread() {
-    QPointer<AppController> self(this);
-    onMainThread(
-        [self] {
-            if (self)
-                self->cancelRetriggerTimer();
-        },
-        false);
+    onMainThreadWhileAlive(&AppController::cancelRetriggerTimer);
 }
 
 void AppController::doSetupRetriggerTimer() {
@@ -222,13 +220,7 @@ void AppController::doWaitForUploadProcessToEndInThread(QVariant sender) {
 
 void AppController::ibClickedOnQuit(QObject*) {
     MessageLog::LogMessage("ibClickedOnQuit\n", true);
-    QPointer<AppController> self(this);
-    onMainThread(
-        [self] {
-            if (self)
-                self->requestTermination();
-        },
-        false);
+    onMainThreadWhileAlive(&AppController::requestTermination);
 }
 
 void AppController::ibClickedOnOpenPref(QObject*) {

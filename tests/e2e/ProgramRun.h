@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QStringList>
+#include <gtest/gtest.h>
 #include <memory>
 
 namespace kivo::test {
@@ -48,6 +49,17 @@ private:
     QString fRoot;
     std::unique_ptr<QProcess> fProcess;
     QMap<QString, QByteArray> fHashes;
+};
+
+// A program run and a reference service with the run's account, started for each test.
+class ProgramWithService : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(service.start(makeTempFolder("service"), "demo", "secret"))
+            << service.errorString().toStdString();
+    }
+    RefService service;
+    ProgramRun run;
 };
 
 } // namespace kivo::test

@@ -3,6 +3,7 @@
 #include "ProgramRun.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
@@ -10,15 +11,7 @@ using namespace kivo::test;
 
 namespace {
 
-class AllDay : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(service.start(makeTempFolder("service"), "demo", "secret"))
-            << service.errorString().toStdString();
-    }
-    RefService service;
-    ProgramRun run;
-};
+using AllDay = ProgramWithService;
 
 TEST_F(AllDay, AHungUploadRestartsTheProgramWhichThenUploadsTheItem) {
     run.makePhotos(2);
@@ -49,6 +42,20 @@ TEST_F(AllDay, AProgramKilledMidUploadLeavesTheItemToTheNextRun) {
     EXPECT_TRUE(waitUntil([&] { return run.allFiled(); }, 20000))
         << run.console().right(3000).toStdString();
     EXPECT_TRUE(run.stop());
+}
+
+TEST_F(AllDay, QuittingDuringAnUploadIsPromptAndLeavesTheItem) {
+    run.makePhotos(1);
+    ASSERT_TRUE(service.setFault("hang", {{"count", 1}}));
+    ASSERT_TRUE(run.start(service.url()));
+    ASSERT_TRUE(waitUntil([&] { return service.state().value("held").toInt() == 1; }, 10000));
+    QElapsedTimer quitting;
+    quitting.start();
+    EXPECT_TRUE(run.stop(5000)) << "ends cleanly, not killed";
+    EXPECT_LT(quitting.elapsed(), 5000);
+    EXPECT_EQ(run.whereIs("Smith/IMG_0001.jpg"), "source");
+    EXPECT_TRUE(run.console().contains("applicationWillTerminate - DONE!"));
+    service.release();
 }
 
 TEST_F(AllDay, PhotosArrivingLaterAreNoticedWithoutTheTimer) {

@@ -10,15 +10,7 @@ using namespace kivo::test;
 
 namespace {
 
-class WholeProgram : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(service.start(makeTempFolder("service"), "demo", "secret"))
-            << service.errorString().toStdString();
-    }
-    RefService service;
-    ProgramRun run;
-};
+using WholeProgram = ProgramWithService;
 
 TEST_F(WholeProgram, FilesEveryPhotoByTheServicesAnswer) {
     const QStringList photos = run.makePhotos(9);
