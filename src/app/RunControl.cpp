@@ -224,7 +224,10 @@ void AppController::ibClickedOnQuit(QObject*) {
 }
 
 void AppController::ibClickedOnOpenPref(QObject*) {
-    consoleLine(QStringLiteral("The settings window is not available in this build"));
+    // Say so where the user looks, not only in the log.
+    const QString text = QStringLiteral("The settings window is not available in this build");
+    consoleLine(text);
+    ibUpdateFTPCallbackStatusTextField(text);
 }
 
 void AppController::doHandleOpenPrefPanel(const QVariant&) {
