@@ -3,7 +3,6 @@
 #include "ProgramRun.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
@@ -49,10 +48,8 @@ TEST_F(AllDay, QuittingDuringAnUploadIsPromptAndLeavesTheItem) {
     ASSERT_TRUE(service.setFault("hang", {{"count", 1}}));
     ASSERT_TRUE(run.start(service.url()));
     ASSERT_TRUE(waitUntil([&] { return service.state().value("held").toInt() == 1; }, 10000));
-    QElapsedTimer quitting;
-    quitting.start();
-    EXPECT_TRUE(run.stop(5000)) << "ends cleanly, not killed";
-    EXPECT_LT(quitting.elapsed(), 5000);
+    // Ends by itself, cleanly, instead of waiting for the hung send (it would be killed).
+    EXPECT_TRUE(run.stop(5000));
     EXPECT_EQ(run.whereIs("Smith/IMG_0001.jpg"), "source");
     EXPECT_TRUE(run.console().contains("applicationWillTerminate - DONE!"));
     service.release();
