@@ -46,15 +46,15 @@ bool makePhotos() {
     p.onTmpfs = ::statfs(QFile::encodeName(p.dir->path()).constData(), &fs) == 0 &&
                 fs.f_type == TMPFS_MAGIC;
     for (int i = 0; i < kPhotos; ++i) {
-        kivo::fixtures::PhotoSpec spec;
-        spec.size = QSize(4000, 3000);
-        spec.noise = 60;
-        spec.seed = i + 1;
-        spec.metadata = kivo::fixtures::sampleMetadata(QStringLiteral("Smith"), i + 1);
-        spec.dateTimeOriginal = QStringLiteral("2026:12:05 10:00:00");
+        kivo::fixtures::PhotoSpec shot;
+        shot.size = QSize(4000, 3000);
+        shot.noise = 60;
+        shot.seed = i + 1;
+        shot.metadata = kivo::fixtures::sampleMetadata(QStringLiteral("Smith"), i + 1);
+        shot.dateTimeOriginal = QStringLiteral("2026:12:05 10:00:00");
         const QString path = p.dir->path() + QStringLiteral("/IMG_%1.jpg").arg(i + 1);
         QString error;
-        if (!kivo::fixtures::writeJpeg(path, spec, &error)) {
+        if (!kivo::fixtures::writeJpeg(path, shot, &error)) {
             std::fprintf(stderr, "cannot write %s: %s\n", qPrintable(path), qPrintable(error));
             return false;
         }
@@ -68,12 +68,12 @@ bool makePhotos() {
         p.totalBytes += QFileInfo(path).size();
     }
     {
-        kivo::fixtures::PhotoSpec spec;
-        spec.size = QSize(4000, 3000);
-        spec.noise = 60;
-        spec.metadata = kivo::fixtures::sampleMetadata(QStringLiteral("Smith"), 99);
+        kivo::fixtures::PhotoSpec shot;
+        shot.size = QSize(4000, 3000);
+        shot.noise = 60;
+        shot.metadata = kivo::fixtures::sampleMetadata(QStringLiteral("Smith"), 99);
         p.png = p.dir->path() + QStringLiteral("/IMG_0099.png");
-        if (!kivo::fixtures::writePng(p.png, spec))
+        if (!kivo::fixtures::writePng(p.png, shot))
             return false;
         const int fd = ::open(QFile::encodeName(p.png).constData(), O_RDONLY);
         if (fd >= 0) {

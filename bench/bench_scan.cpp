@@ -54,23 +54,23 @@ QTemporaryDir& scratch() {
 }
 
 void writeTree(const QString& root, int clients, int photosPerClient, int straysFirst) {
-    fixtures::PhotoSpec spec;
-    spec.size = QSize(64, 48);
+    fixtures::PhotoSpec shot;
+    shot.size = QSize(64, 48);
     for (int i = 0; i < straysFirst; ++i) {
         const QString dir =
             QStringLiteral("%1/AAA_strays%2").arg(root).arg(i / 500, 2, 10, QLatin1Char('0'));
         QDir().mkpath(dir);
         // Photos as the capture software writes them, but without the embedded property list.
         fixtures::writeJpeg(
-            QStringLiteral("%1/IMG_%2.jpg").arg(dir).arg(i, 5, 10, QLatin1Char('0')), spec);
+            QStringLiteral("%1/IMG_%2.jpg").arg(dir).arg(i, 5, 10, QLatin1Char('0')), shot);
     }
     for (int c = 0; c < clients; ++c) {
         const QString dir = QStringLiteral("%1/Client%2").arg(root).arg(c, 3, 10, QLatin1Char('0'));
         QDir().mkpath(dir);
         for (int p = 0; p < photosPerClient; ++p) {
-            spec.metadata = fixtures::sampleMetadata(QStringLiteral("Client%1").arg(c), p);
+            shot.metadata = fixtures::sampleMetadata(QStringLiteral("Client%1").arg(c), p);
             fixtures::writeJpeg(
-                QStringLiteral("%1/IMG_%2.jpg").arg(dir).arg(p, 4, 10, QLatin1Char('0')), spec);
+                QStringLiteral("%1/IMG_%2.jpg").arg(dir).arg(p, 4, 10, QLatin1Char('0')), shot);
         }
     }
 }

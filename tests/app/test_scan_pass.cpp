@@ -8,9 +8,9 @@ namespace {
 
 // A pass over a real folder: the scan runs (inline here) and hands the upload its record.
 TEST_F(PipelineTest, APassOverARealFolderHandsTheItemToTheUpload) {
-    fixtures::PhotoSpec spec;
-    spec.metadata = fixtures::sampleMetadata("Smith", 1);
-    ASSERT_TRUE(fixtures::writeJpeg(source + "/Smith/IMG_0001.jpg", spec));
+    fixtures::PhotoSpec shot;
+    shot.metadata = fixtures::sampleMetadata("Smith", 1);
+    ASSERT_TRUE(fixtures::writeJpeg(source + "/Smith/IMG_0001.jpg", shot));
     controller->operations().startScan = [this](const Notification& n) {
         controller->scanFolderOnMainThread(n);
     };

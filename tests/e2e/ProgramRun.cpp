@@ -73,11 +73,11 @@ QStringList ProgramRun::makePhotos(int count, const QStringList& clients, int fi
         const QString client = clients.at((i - firstNumber) % clients.size());
         const QString rel =
             QStringLiteral("%1/IMG_%2.jpg").arg(client).arg(i, 4, 10, QLatin1Char('0'));
-        fixtures::PhotoSpec spec;
-        spec.size = QSize(320, 240);
-        spec.seed = i;
-        spec.metadata = fixtures::sampleMetadata(client, i);
-        if (!fixtures::writeJpeg(source() + "/" + rel, spec))
+        fixtures::PhotoSpec shot;
+        shot.size = QSize(320, 240);
+        shot.seed = i;
+        shot.metadata = fixtures::sampleMetadata(client, i);
+        if (!fixtures::writeJpeg(source() + "/" + rel, shot))
             continue;
         fHashes.insert(rel, hashOf(source() + "/" + rel));
         made << rel;

@@ -12,16 +12,16 @@
 
 namespace kivo::test {
 
-inline QString writeJpegOrFail(const QString& path, const fixtures::PhotoSpec& spec) {
+inline QString writeJpegOrFail(const QString& path, const fixtures::PhotoSpec& shot) {
     QString error;
-    EXPECT_TRUE(fixtures::writeJpeg(path, spec, &error)) << error.toStdString();
+    EXPECT_TRUE(fixtures::writeJpeg(path, shot, &error)) << error.toStdString();
     return path;
 }
 
-inline QString writePngOrFail(const QString& path, const fixtures::PhotoSpec& spec,
+inline QString writePngOrFail(const QString& path, const fixtures::PhotoSpec& shot,
                               char pad = ' ') {
     QString error;
-    EXPECT_TRUE(fixtures::writePng(path, spec, pad, &error)) << error.toStdString();
+    EXPECT_TRUE(fixtures::writePng(path, shot, pad, &error)) << error.toStdString();
     return path;
 }
 

@@ -38,10 +38,10 @@ QDateTime utc(int y, int mo, int d, int h, int mi, int s) {
 }
 
 QString photoWithDate(const QString& dir, const QString& name, const std::optional<QString>& date) {
-    PhotoSpec spec;
-    spec.dateTimeOriginal = date;
-    spec.metadata = fixtures::sampleMetadata("Smith", 1);
-    return test::writeJpegOrFail(dir + "/" + name, spec);
+    PhotoSpec shot;
+    shot.dateTimeOriginal = date;
+    shot.metadata = fixtures::sampleMetadata("Smith", 1);
+    return test::writeJpegOrFail(dir + "/" + name, shot);
 }
 
 // What the file system says, read independently of the code under test.

@@ -100,12 +100,12 @@ protected:
     void photo(const QString& rel, QVariantMap metadata = {}, const QString& date = {}) {
         const QString path = source + "/" + rel;
         QDir().mkpath(QFileInfo(path).path());
-        fixtures::PhotoSpec spec;
-        spec.metadata = metadata.isEmpty() ? fixtures::sampleMetadata("Client", 1) : metadata;
+        fixtures::PhotoSpec shot;
+        shot.metadata = metadata.isEmpty() ? fixtures::sampleMetadata("Client", 1) : metadata;
         if (!date.isEmpty())
-            spec.dateTimeOriginal = date;
+            shot.dateTimeOriginal = date;
         const bool ok =
-            rel.endsWith(".png") ? fixtures::writePng(path, spec) : fixtures::writeJpeg(path, spec);
+            rel.endsWith(".png") ? fixtures::writePng(path, shot) : fixtures::writeJpeg(path, shot);
         ASSERT_TRUE(ok) << rel.toStdString();
     }
     void plainPhoto(const QString& rel) {
@@ -180,9 +180,9 @@ TEST_F(FolderScanTest, TopLevelFilesNeedTheFileNameModeAndThenNameTheClient) {
 TEST_F(FolderScanTest, FileNameModeRefusesFilesThatDoNotDecode) {
     store->setBool(sPrefFormBaseIdFromFileName, true);
     // Metadata in the trailer, but the image before it is damaged.
-    fixtures::PhotoSpec spec;
-    spec.metadata = fixtures::sampleMetadata("X", 1);
-    ASSERT_TRUE(fixtures::writePng(source + "/Jones 7.png", spec));
+    fixtures::PhotoSpec shot;
+    shot.metadata = fixtures::sampleMetadata("X", 1);
+    ASSERT_TRUE(fixtures::writePng(source + "/Jones 7.png", shot));
     QFile f(source + "/Jones 7.png");
     ASSERT_TRUE(f.open(QIODevice::ReadWrite));
     f.seek(20);
@@ -363,10 +363,10 @@ TEST_F(FolderScanTest, ASecondRequestDuringAScanIsCountedAndServedWhenTheScanEnd
 TEST_F(FolderScanTest, APhotoStillBeingWrittenIsLeftAloneAndLookedAtAgain) {
     const QString path = source + "/Adams/a.jpg";
     QDir().mkpath(source + "/Adams");
-    fixtures::PhotoSpec spec;
-    spec.size = QSize(800, 600); // image data well beyond the metadata at the start
-    spec.metadata = fixtures::sampleMetadata("Adams", 1);
-    ASSERT_TRUE(fixtures::writeJpeg(path, spec));
+    fixtures::PhotoSpec shot;
+    shot.size = QSize(800, 600); // image data well beyond the metadata at the start
+    shot.metadata = fixtures::sampleMetadata("Adams", 1);
+    ASSERT_TRUE(fixtures::writeJpeg(path, shot));
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::ReadWrite));
     const QByteArray all = f.readAll();

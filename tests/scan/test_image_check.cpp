@@ -16,12 +16,12 @@ namespace {
 
 // Large enough that half the file is well inside the compressed picture data.
 PhotoSpec noisyPhoto(int seed) {
-    PhotoSpec spec;
-    spec.size = QSize(320, 240);
-    spec.noise = 40;
-    spec.seed = seed;
-    spec.metadata = fixtures::sampleMetadata("Smith", seed);
-    return spec;
+    PhotoSpec shot;
+    shot.size = QSize(320, 240);
+    shot.noise = 40;
+    shot.seed = seed;
+    shot.metadata = fixtures::sampleMetadata("Smith", seed);
+    return shot;
 }
 
 struct ImageSet {

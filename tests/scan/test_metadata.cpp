@@ -15,16 +15,16 @@ using kivo::fixtures::PhotoSpec;
 namespace {
 
 PhotoSpec withMetadata(const QString& client = QStringLiteral("Smith"), int number = 1) {
-    PhotoSpec spec;
-    spec.metadata = fixtures::sampleMetadata(client, number);
-    spec.seed = number;
-    return spec;
+    PhotoSpec shot;
+    shot.metadata = fixtures::sampleMetadata(client, number);
+    shot.seed = number;
+    return shot;
 }
 
 PhotoSpec withRaw(const QByteArray& raw) {
-    PhotoSpec spec;
-    spec.rawComment = raw;
-    return spec;
+    PhotoSpec shot;
+    shot.rawComment = raw;
+    return shot;
 }
 
 // A trailer of exactly 2048 bytes: text, then padding.
@@ -166,20 +166,20 @@ TEST(EmbeddedPropertyList, EntitiesAreNeverExpanded) {
 
 TEST(JpegComment, Ucs2CommentIsDecoded) {
     const QString dir = test::makeTempFolder("ucs2");
-    PhotoSpec spec = withMetadata();
-    QVariantMap sitting = spec.metadata.value("SittingInfoDictionary").toMap();
+    PhotoSpec shot = withMetadata();
+    QVariantMap sitting = shot.metadata.value("SittingInfoDictionary").toMap();
     sitting.insert("firstname", QStringLiteral("Zoë"));
     sitting.insert("lastname", QStringLiteral("高橋"));
-    spec.metadata.insert("SittingInfoDictionary", sitting);
-    spec.unicodeComment = true;
-    const QString path = test::writeJpegOrFail(dir + "/ucs2.jpg", spec);
+    shot.metadata.insert("SittingInfoDictionary", sitting);
+    shot.unicodeComment = true;
+    const QString path = test::writeJpegOrFail(dir + "/ucs2.jpg", shot);
 
     // The file really holds UCS-2, not the UTF-8 text.
     const QByteArray bytes = test::readFile(path);
     EXPECT_TRUE(bytes.contains(QByteArray("UNICODE\0<\0?\0x\0m\0l\0", 18)));
     EXPECT_FALSE(bytes.contains("<plist"));
 
-    EXPECT_EQ(getKivoMetaDataFromJpeg(path), spec.metadata);
+    EXPECT_EQ(getKivoMetaDataFromJpeg(path), shot.metadata);
 }
 
 TEST(EmbeddedMetadata, FilesThatCannotBeReadGiveNothing) {
@@ -228,10 +228,10 @@ TEST(EmbeddedMetadata, NonAsciiPathsAreRead) {
 
 TEST(EmbeddedMetadata, ReadingNeverChangesTheFile) {
     const QString dir = test::makeTempFolder("untouched");
-    PhotoSpec spec = withMetadata();
-    spec.dateTimeOriginal = QStringLiteral("2010:09:12 14:03:27");
-    const QStringList paths = {test::writeJpegOrFail(dir + "/a.jpg", spec),
-                               test::writePngOrFail(dir + "/b.png", spec)};
+    PhotoSpec shot = withMetadata();
+    shot.dateTimeOriginal = QStringLiteral("2010:09:12 14:03:27");
+    const QStringList paths = {test::writeJpegOrFail(dir + "/a.jpg", shot),
+                               test::writePngOrFail(dir + "/b.png", shot)};
     const QDateTime past = QDateTime::currentDateTimeUtc().addDays(-3);
     for (const QString& path : paths) {
         ASSERT_TRUE(test::setModified(path, past));

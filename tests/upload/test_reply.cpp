@@ -49,9 +49,9 @@ protected:
         controller = std::make_unique<HttpController>();
         controller->setProgressDelegate(&delegate);
         photo = folder + "/Smith/IMG_0001.jpg";
-        fixtures::PhotoSpec spec;
-        spec.metadata = fixtures::sampleMetadata("Smith", 1);
-        ASSERT_TRUE(fixtures::writeJpeg(photo, spec));
+        fixtures::PhotoSpec shot;
+        shot.metadata = fixtures::sampleMetadata("Smith", 1);
+        ASSERT_TRUE(fixtures::writeJpeg(photo, shot));
         auto& center = NotificationCenter::defaultCenter();
         center.addObserver(this, kUploadSuccessNotification, [this](const Notification& n) {
             outcome = "success";
