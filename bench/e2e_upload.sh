@@ -6,16 +6,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 photos=${1:-300}
-build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target KivoUploader kivo-refservice kivo-make-hotfolder >/dev/null
-
-work=$(mktemp -d "${KIVO_BENCH_DIR:-/var/tmp}/kivo-e2e-XXXXXX")
-pids=()
-trap 'for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done; wait 2>/dev/null; rm -rf "$work"' EXIT
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_STATE_HOME="$work/home/.local/state" \
-       XDG_DATA_HOME="$work/home/.local/share" XDG_RUNTIME_DIR="$work/run"
-mkdir -p -m 0700 "$work/run"; mkdir -p "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$work/mirror"
+targets=""
+name=e2e
+source bench/common.sh
 
 echo "making $photos photos..."
 "$build/kivo-make-hotfolder" "$work/source" --clients 10 --photos "$photos" --movies 0 --stray 0 \
@@ -24,16 +17,10 @@ largest=$(find "$work/source" -type f -printf '%s\n' | sort -n | tail -1)
 total=$(find "$work/source" -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
 sync
 
-start_service() { # start_service <data dir>: prints the port
-  "$build/kivo-refservice" --port 0 --data "$1" --user demo --password secret >"$1.out" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 100); do grep -q "listening on" "$1.out" 2>/dev/null && break; sleep 0.05; done
-  sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$1.out"
-}
 now() { date +%s.%N; }
 
 # curl: the same form fields and file part, one request after another.
-port=$(start_service "$work/service-curl")
+start_service "$work/service-curl"
 config="$work/curl.cfg"
 : >"$config"
 first=1
@@ -62,16 +49,12 @@ t1=$(now)
 curl_count=$(wc -l <"$work/service-curl/requests.log")
 
 # The program: from launch until it has found nothing more to upload.
-port=$(start_service "$work/service-app")
+start_service "$work/service-app"
 t2=$(now)
-"$build/KivoUploader" -platform offscreen \
-  -prefLocalSourceUploadFolder "$work/source" -prefLocalMasterMirrorSiteFolder "$work/mirror" \
-  -userLoginName demo -userLoginPassword secret -userEnteredEventName Bench \
-  -prefGlvURL "http://127.0.0.1:$port/upload" -prefAutoSynchronize NO ${KIVO_BENCH_SETTINGS:-} \
-  "$work/source" >"$work/console.txt" 2>&1 &
-app=$!
-pids+=($app)
-until cat "$work/console.txt" "$XDG_STATE_HOME"/Kivo/*.log 2>/dev/null | grep -q "Scanning done - NO File found"; do
+# ${KIVO_BENCH_SETTINGS} adds settings, e.g. "-prefShowPreviewWhenUploading NO".
+# shellcheck disable=SC2086
+start_uploader "$port" ${KIVO_BENCH_SETTINGS:-}
+until log | grep -q "Scanning done - NO File found"; do
   kill -0 "$app" 2>/dev/null || { echo "KivoUploader ended early"; tail "$work/console.txt"; exit 1; }
   sleep 0.02
 done

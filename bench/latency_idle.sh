@@ -6,16 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 trials=${1:-50}
 idle=${2:-60}
-build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target KivoUploader kivo-refservice kivo-make-hotfolder relaunch >/dev/null
-
-work=$(mktemp -d "${KIVO_BENCH_DIR:-/var/tmp}/kivo-latency-XXXXXX")
-pids=()
-trap 'for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done; wait 2>/dev/null; rm -rf "$work"' EXIT
-export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_STATE_HOME="$work/home/.local/state" \
-       XDG_DATA_HOME="$work/home/.local/share" XDG_RUNTIME_DIR="$work/run"
-mkdir -p -m 0700 "$work/run"; mkdir -p "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$work/mirror"
+targets=relaunch
+name=latency
+source bench/common.sh
 
 # Photos of a usual size, made beforehand on the same file system and moved in one by one.
 "$build/kivo-make-hotfolder" "$work/staging" --clients 1 --photos "$trials" --movies 0 --stray 0 \
@@ -24,19 +17,8 @@ mkdir -p -m 0700 "$work/run"; mkdir -p "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$wo
 client=$(ls "$work/staging")
 mkdir -p "$work/source/$client"
 
-"$build/kivo-refservice" --port 0 --data "$work/service" --user demo --password secret >"$work/service.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do grep -q "listening on" "$work/service.out" 2>/dev/null && break; sleep 0.05; done
-port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/service.out")
-
-"$build/KivoUploader" -platform offscreen \
-  -prefLocalSourceUploadFolder "$work/source" -prefLocalMasterMirrorSiteFolder "$work/mirror" \
-  -userLoginName demo -userLoginPassword secret -userEnteredEventName Bench \
-  -prefGlvURL "http://127.0.0.1:$port/upload" -prefAutoSynchronize NO \
-  "$work/source" >"$work/console.txt" 2>&1 &
-app=$!
-pids+=($app)
-log() { cat "$work/console.txt" "$XDG_STATE_HOME"/Kivo/*.log 2>/dev/null; }
+start_service "$work/service"
+start_uploader "$port"
 until log | grep -q "Scanning done - NO File found"; do sleep 0.05; done
 sleep 2 # the watcher is up
 

@@ -47,15 +47,6 @@ bool sameText(const QVariant& v, const QString& text) {
     return v.isValid() && v.toString().compare(text, Qt::CaseInsensitive) == 0;
 }
 
-QString withMovieExtension(const QString& item) {
-    const QFileInfo fi(item);
-    const QString suffix = fi.suffix();
-    // A name without an extension gets "mov" added; a dot-file keeps its name as is.
-    if (suffix.isEmpty() || fi.completeBaseName().isEmpty())
-        return item + QStringLiteral(".mov");
-    return item.left(item.size() - suffix.size()) + QStringLiteral("mov");
-}
-
 // The item's relative path and its source root, or none (with a console line for each missing
 // key) when the record cannot say where the item is.
 std::optional<std::pair<QString, QString>> itemAndRoot(const QVariantMap& info,
@@ -403,9 +394,9 @@ void AppController::handleNotification_UploadSuccess(const Notification& n) {
         if (const auto located = itemAndRoot(*n.userInfo, "handleNotification_UploadSuccess:")) {
             const auto& [item, root] = *located;
             const bool photoFiled = fOps.moveToMirror(item, root);
-            const bool movieFiled = fOps.moveToMirror(withMovieExtension(item), root);
+            const bool movieFiled = fOps.moveToMirror(companionMoviePath(item), root);
             if (!photoFiled || !movieFiled) {
-                stopAfterFilingFailure(photoFiled ? withMovieExtension(item) : item,
+                stopAfterFilingFailure(photoFiled ? companionMoviePath(item) : item,
                                        QStringLiteral("the mirror folder"));
                 return;
             }
@@ -436,7 +427,7 @@ bool AppController::fileItemAway(const QVariantMap& info) {
         QDir().mkdir(parent == QLatin1String(".") ? *problem
                                                   : *problem + QLatin1Char('/') + parent);
     }
-    const QString movie = withMovieExtension(item);
+    const QString movie = companionMoviePath(item);
     // Never overwrite an earlier refused item: a taken name is filed under a stamped one, the
     // same stamp for photo and movie.
     const QString stamp = problem ? fOps.stampIfTaken(destination, {item, movie}) : QString();

@@ -1,6 +1,7 @@
 #pragma once
 // The pipeline's vocabulary: notification names and record keys that the scan, the upload
 // and the controller share.
+#include <QFileInfo>
 #include <QString>
 
 namespace kivo {
@@ -51,5 +52,15 @@ inline const QString kHttpReturnData = QStringLiteral("httpReturnData");
 inline const QString kHttpOurCustomStatus = QStringLiteral("httpOurCustomStatus");
 inline const QString kHttpOurCustomMessage = QStringLiteral("httpOurCustomMessage");
 inline const QString kHttpOurCustomError = QStringLiteral("httpOurCustomError");
+
+// The companion movie of an item: its path with the extension replaced by "mov" (added when
+// the name has none; a dot-file keeps its name).
+inline QString companionMoviePath(const QString& item) {
+    const QFileInfo fi(item);
+    const QString suffix = fi.suffix();
+    if (suffix.isEmpty() || fi.completeBaseName().isEmpty())
+        return item + QStringLiteral(".mov");
+    return item.left(item.size() - suffix.size()) + QStringLiteral("mov");
+}
 
 } // namespace kivo

@@ -27,13 +27,6 @@ bool isAccount(const QString& user, const char* name) {
     return user.compare(QLatin1String(name), Qt::CaseInsensitive) == 0;
 }
 
-QString companionMovie(const QString& absolutePath) {
-    const QFileInfo fi(absolutePath);
-    if (fi.suffix().isEmpty() || fi.completeBaseName().isEmpty())
-        return absolutePath + QStringLiteral(".mov");
-    return absolutePath.left(absolutePath.size() - fi.suffix().size()) + QStringLiteral("mov");
-}
-
 // The last path component without its extension ("a.b.jpg" gives "a.b").
 QString nameWithoutExtension(const QString& path) {
     const QFileInfo fi(path);
@@ -195,7 +188,7 @@ bool Scan::isCandidate(const QString& rel, const QFileInfo& info) {
     }
     if (!readEmbeddedMetadata(path))
         return false;
-    if (fUploadMovie && !QFileInfo::exists(companionMovie(path)))
+    if (fUploadMovie && !QFileInfo::exists(companionMoviePath(path)))
         return false;
     return true;
 }

@@ -46,13 +46,6 @@ std::optional<QByteArray> readWhole(const QString& path, QString* why) {
     return bytes;
 }
 
-QString movieBeside(const QString& photo) {
-    const QFileInfo fi(photo);
-    if (fi.suffix().isEmpty() || fi.completeBaseName().isEmpty())
-        return photo + QStringLiteral(".mov");
-    return photo.left(photo.size() - fi.suffix().size()) + QStringLiteral("mov");
-}
-
 } // namespace
 
 QByteArray contentTypeForFile(const QString& path) {
@@ -122,7 +115,7 @@ UploadBody buildUploadBody(const QVariantMap& item, bool withMovie) {
     }
 
     if (withMovie) {
-        const QString movie = movieBeside(photo);
+        const QString movie = companionMoviePath(photo);
         if (QFileInfo::exists(movie)) {
             appendFileHeader(out, "vidfile", QFileInfo(movie).fileName(), "video/quicktime");
             if (const auto bytes = readWhole(movie, &why)) {

@@ -1,3 +1,4 @@
+// Main of the test programs that need Qt Widgets (a QApplication), offscreen unless told otherwise.
 #include "support/TestSupport.h"
 
 #include <QApplication>

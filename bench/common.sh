@@ -1,0 +1,38 @@
+# Shared by the whole-program benchmark scripts (sourced, not run): builds what they need in
+# build-bench/, makes a private work folder and HOME, and starts the programs they measure.
+# Before sourcing, set targets (the build targets) and name (a word for the work folder).
+build=build-bench
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target KivoUploader kivo-refservice kivo-make-hotfolder $targets >/dev/null
+
+work=$(mktemp -d "${KIVO_BENCH_DIR:-/var/tmp}/kivo-$name-XXXXXX")
+pids=()
+trap 'for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done; wait 2>/dev/null; rm -rf "$work"' EXIT
+export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_STATE_HOME="$work/home/.local/state" \
+       XDG_DATA_HOME="$work/home/.local/share" XDG_RUNTIME_DIR="$work/run"
+mkdir -p -m 0700 "$work/run"; mkdir -p "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$work/mirror"
+
+# start_service <data dir>: starts the reference service there; its port is in $port. (Not
+# called in a subshell, so the trap above knows its pid and stops it.)
+start_service() {
+  "$build/kivo-refservice" --port 0 --data "$1" --user demo --password secret >"$1.out" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do grep -q "listening on" "$1.out" 2>/dev/null && break; sleep 0.05; done
+  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$1.out")
+  [ -n "$port" ] || { echo "the reference service did not start"; cat "$1.out"; exit 1; }
+}
+
+# start_uploader <port> [settings...]: runs the program on $work/source; its pid is in $app.
+start_uploader() {
+  local port=$1; shift
+  "$build/KivoUploader" -platform offscreen \
+    -prefLocalSourceUploadFolder "$work/source" -prefLocalMasterMirrorSiteFolder "$work/mirror" \
+    -userLoginName demo -userLoginPassword secret -userEnteredEventName Bench \
+    -prefGlvURL "http://127.0.0.1:$port/upload" -prefAutoSynchronize NO "$@" \
+    "$work/source" >"$work/console.txt" 2>&1 &
+  app=$!
+  pids+=($app)
+}
+
+# The program's console output: standard output and its daily log files.
+log() { cat "$work/console.txt" "$XDG_STATE_HOME"/Kivo/*.log 2>/dev/null; }
