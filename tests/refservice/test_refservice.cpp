@@ -399,6 +399,102 @@ TEST_F(RefServiceTest, MalformedRequestsAreRefusedAndLogged) {
     EXPECT_EQ(log[4]["file"].toString(), "../../../escape.jpg");
 }
 
+TEST_F(RefServiceTest, RefusesBodiesWhosePartsDoNotParse) {
+    startService();
+    const QByteArray delimiter = "\r\n--" + kBoundary;
+    auto withField = [](int index, const QByteArray& value) {
+        Upload upload = photoUpload("u", "p");
+        upload.fields[static_cast<size_t>(index)].second = value;
+        return upload.body();
+    };
+    auto edited = [](const QByteArray& from, const QByteArray& to) {
+        return photoUpload("u", "p").body().replace(from, to);
+    };
+    const QByteArray good = photoUpload("u", "p").body();
+    const std::pair<const char*, QByteArray> bodies[] = {
+        // Text in a field value that forges a part of its own.
+        {"second imgfile", withField(2, "Gala" + delimiter +
+                                            "\r\nContent-Disposition: form-data; name=\"imgfile\"; "
+                                            "filename=\"evil.jpg\"\r\nContent-Type: image/jpeg"
+                                            "\r\n\r\nEVIL")},
+        {"second username", withField(3, "StudioA" + delimiter +
+                                             "\r\nContent-Disposition: form-data; "
+                                             "name=\"username\"\r\n\r\nmallory")},
+        {"raw CR LF in the filename", photoUpload("u", "p", "a\r\nb.jpg").body()},
+        {"bare LF in the filename", photoUpload("u", "p", "a\nb.jpg").body()},
+        {"raw quote in the filename", photoUpload("u", "p", "a\"b.jpg").body()},
+        {"no name", edited("form-data; name=\"event\"", "form-data")},
+        {"no Content-Disposition",
+         edited("Content-Disposition: form-data; name=\"event\"\r\n", "")},
+        {"two Content-Disposition headers",
+         edited("name=\"event\"\r\n",
+                "name=\"event\"\r\nContent-Disposition: form-data; name=\"x\"\r\n")},
+        {"header line without a colon",
+         edited("name=\"event\"\r\n", "name=\"event\"\r\nX-Note\r\n")},
+        {"no closing delimiter", good.left(good.size() - 4)},
+        {"closing delimiter without its line end", good.chopped(2)},
+        {"a part after the closing delimiter",
+         good + "--" + kBoundary + "\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\ny" +
+             delimiter + "--\r\n"},
+    };
+    for (const auto& [what, body] : bodies) {
+        httplib::Result res = send(fService, body);
+        ASSERT_TRUE(res) << what;
+        EXPECT_EQ(res->status, 400) << what;
+    }
+
+    const auto log = fService.requests();
+    ASSERT_EQ(log.size(), std::size(bodies));
+    for (const QVariantMap& entry : log) {
+        EXPECT_EQ(entry["http"].toInt(), 400) << entry["n"].toInt();
+        EXPECT_TRUE(entry["dir"].isNull());
+    }
+    EXPECT_TRUE(fService.receivedDirs().isEmpty());
+    EXPECT_TRUE(QDir(fData + "/incoming").isEmpty());
+    expectAccepted(photoUpload("u", "p")); // the checks do not refuse the program's own bodies
+}
+
+TEST_F(RefServiceTest, EscapedFileNamesAreRecordedAsTheFileWasNamed) {
+    startService();
+    const Upload quoted = photoUpload("u", "p", "a%22b.jpg");
+    httplib::Result res = send(fService, quoted.body());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->body, xml("OK", "Received a\"b.jpg"));
+    // Only the three escapes a browser makes are undone.
+    const Upload lines = photoUpload("u", "p", "x%0d%0Ay%2541.jpg");
+    httplib::Result second = send(fService, lines.body());
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->status, 200);
+
+    const QStringList dirs = fService.receivedDirs();
+    ASSERT_EQ(dirs.size(), 2);
+    EXPECT_EQ(RefService::record(dirs[0])["files"].toList()[0].toMap()["filename"].toString(),
+              "a\"b.jpg");
+    EXPECT_EQ(kivo::test::readFile(dirs[0] + "/a_b.jpg"), quoted.photo);
+    EXPECT_EQ(RefService::record(dirs[1])["files"].toList()[0].toMap()["filename"].toString(),
+              "x\r\ny%2541.jpg");
+    EXPECT_EQ(fService.requests()[0]["file"].toString(), "a\"b.jpg");
+}
+
+TEST_F(RefServiceTest, HttpFaultCanRedirect) {
+    startService();
+    ASSERT_TRUE(
+        fService.setFault("http", {{"code", 302}, {"location", "http://127.0.0.1:9/moved"}}));
+    httplib::Result moved = send(fService, photoUpload("u", "p").body());
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->status, 302);
+    EXPECT_EQ(moved->get_header_value("Location"), "http://127.0.0.1:9/moved");
+    EXPECT_EQ(fService.requests()[0]["http"].toInt(), 302);
+
+    // A line break would let the value add headers of its own.
+    EXPECT_FALSE(fService.setFault("http", {{"location", "/x\r\nSet-Cookie: a=b"}}));
+    httplib::Result plain = send(fService, photoUpload("u", "p").body());
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->status, 200);
+    EXPECT_FALSE(plain->has_header("Location"));
+}
+
 TEST_F(RefServiceTest, StartsStopsAndRefusesBadOptions) {
     const QString exe = RefService::executablePath();
     auto exitCode = [&](const QStringList& args) {

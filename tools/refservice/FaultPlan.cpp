@@ -116,7 +116,7 @@ std::optional<Params> parseParams(std::string_view text, std::string& error) {
 
 std::optional<Fault> makeFault(const Params& params, std::string& error) {
     static const char* const known[] = {"kind",    "count", "match", "code", "status",
-                                        "message", "body",  "type",  "ms"};
+                                        "message", "body",  "type",  "ms",   "location"};
     for (const auto& [name, value] : params) {
         if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
             error = "unknown fault field: " + name;
@@ -158,6 +158,14 @@ std::optional<Fault> makeFault(const Params& params, std::string& error) {
         fault.contentType = *type;
     if (const std::string* message = field("message"))
         fault.message = *message;
+    if (const std::string* location = field("location")) {
+        // It goes into the reply's header block as given.
+        if (location->find_first_of("\r\n") != std::string::npos) {
+            error = "invalid location: it holds a line break";
+            return std::nullopt;
+        }
+        fault.location = *location;
+    }
 
     const std::string* status = field("status");
     const std::string* code = field("code");

@@ -24,6 +24,7 @@ struct Fault {
     std::string message;
     std::optional<std::string> body;
     std::string contentType;
+    std::string location; // http: sent as the Location header when set
     int delayMs = 1000;
     int id = 0;
     int applied = 0;
@@ -35,7 +36,8 @@ using Params = std::map<std::string, std::string>;
 std::optional<Params> parseParams(std::string_view text, std::string& error);
 std::string percentDecode(std::string_view text);
 
-// Builds a fault from control fields: kind, count, match, code, status, message, body, type, ms.
+// Builds a fault from control fields: kind, count, match, code, status, message, body, type, ms,
+// location.
 std::optional<Fault> makeFault(const Params& params, std::string& error);
 
 class FaultPlan {

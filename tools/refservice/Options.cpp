@@ -98,8 +98,9 @@ const char* usageText() {
            "  --max-lifetime S    exit by itself after S seconds (default 3600)\n"
            "  --fault FAULT       scripted fault, e.g. 'kind=status&status=ERROR&message=x'\n"
            "FAULT fields, form-encoded or a JSON object: kind=http|status|body|delay|hang|close,\n"
-           "  count (default 1, 0 = until reset), match (part of the file name), code and body\n"
-           "  (http), status and message (status), body and type (body), ms (delay).\n"
+           "  count (default 1, 0 = until reset), match (part of the file name), code, body\n"
+           "  and location (http), status and message (status), body and type (body),\n"
+           "  ms (delay).\n"
            "Control calls: POST /control/fault, /control/reset, /control/release;\n"
            "  GET /control/state.\n"
            "Prints 'listening on ADDR:PORT' once ready; stops on SIGTERM or SIGINT.\n";

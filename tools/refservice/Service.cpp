@@ -1,6 +1,7 @@
 #include "Service.h"
 
 #include "Connection.h"
+#include "MultipartParser.h"
 #include "UploadReceiver.h"
 
 #include <QDateTime>
@@ -103,6 +104,19 @@ void jsonReply(httplib::Response& res, int code, const QJsonObject& object) {
     res.status = code;
     res.set_content(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(),
                     "application/json");
+}
+
+// The uploader sends an e-mail field for the contact and another for the sitting; any other name
+// given twice is a forged or broken part.
+constexpr const char* kRepeatableField = "email";
+
+// The library hands a multipart body out only through its own parser, which skips header lines
+// it cannot read and ignores what follows the closing delimiter. Relabelled, the body is read as
+// sent. The request is the library's own non-const object; handlers only see it as const.
+void readBodyAsSent(const httplib::Request& req) {
+    httplib::Headers& headers = const_cast<httplib::Request&>(req).headers;
+    headers.erase("Content-Type");
+    headers.emplace("Content-Type", "application/octet-stream");
 }
 
 // Leading decimal number of a "<n>-<client>" folder name, or 0.
@@ -350,26 +364,30 @@ void Service::handleUpload(const httplib::Request& req, httplib::Response& res,
     UploadReceiver receiver(fIncomingDir + "/" + std::to_string(ex.n));
     ex.receiver = &receiver;
 
-    if (!req.is_multipart_form_data()) {
+    const std::optional<std::string> boundary =
+        req.is_multipart_form_data() ? multipartBoundary(req.get_header_value("Content-Type"))
+                                     : std::nullopt;
+    if (!boundary) {
         // Read it anyway, so the reply reaches a client that is still sending.
         reader([](const char*, size_t) { return true; });
         const int code = res.status == 413 ? 413 : 400;
         textReply(res, code,
                   code == 413 ? "The request body is too large."
-                              : "Expected a multipart/form-data body.");
+                              : "Expected a multipart/form-data body with a boundary.");
         ++fRefusedCount;
         logRequest(ex, {code, std::nullopt, {}});
         return;
     }
 
     bool closeChecked = false;
-    const bool complete = reader(
-        [&](const httplib::MultipartFormData& part) {
-            if (!receiver.beginPart(part.name, part.filename, part.content_type))
+    MultipartParser parser(
+        *boundary, {kRepeatableField},
+        [&](const FormPart& part) {
+            if (!receiver.beginPart(part.name, part.fileName, part.contentType))
                 return false;
-            if (!part.filename.empty() && !closeChecked) {
+            if (!part.fileName.empty() && !closeChecked) {
                 closeChecked = true;
-                if (std::optional<Fault> fault = fFaults.take(part.filename, true)) {
+                if (std::optional<Fault> fault = fFaults.take(part.fileName, true)) {
                     ex.fault = std::move(fault);
                     return false; // stop reading: the connection is cut below
                 }
@@ -377,13 +395,19 @@ void Service::handleUpload(const httplib::Request& req, httplib::Response& res,
             return true;
         },
         [&](const char* data, size_t length) { return receiver.append(data, length); });
+    readBodyAsSent(req);
+    // A refused body is still read to its end, so the client gets to read the reply.
+    const bool read = reader([&](const char* data, size_t length) {
+        parser.feed(data, length);
+        return !ex.fault;
+    });
 
     if (ex.fault) { // a close fault, taken while the body was still arriving
         if (std::optional<Outcome> outcome = applyFault(*ex.fault, ex, req, res))
             logRequest(ex, *outcome);
         return;
     }
-    if (!complete || !receiver.finish()) {
+    if (!read || !parser.finish() || !receiver.finish()) {
         int code = 400;
         std::string text = "Malformed multipart/form-data body.";
         if (res.status == 413) {
@@ -392,6 +416,8 @@ void Service::handleUpload(const httplib::Request& req, httplib::Response& res,
         } else if (!receiver.error().empty()) {
             code = receiver.storageFailed() ? 500 : 413;
             text = receiver.error();
+        } else if (!parser.error().empty()) {
+            text = "Malformed multipart/form-data body: " + parser.error() + ".";
         }
         if (receiver.storageFailed())
             std::cerr << "kivo-refservice: request " << ex.n << ": " << text << std::endl;
@@ -420,6 +446,8 @@ std::optional<Service::Outcome> Service::applyFault(const Fault& fault, Exchange
         res.status = fault.httpCode;
         const std::string type = fault.contentType.empty() ? "text/html" : fault.contentType;
         res.set_content(fault.body ? *fault.body : errorPage(fault.httpCode), type);
+        if (!fault.location.empty())
+            res.set_header("Location", fault.location);
         ++fRefusedCount;
         return Outcome{fault.httpCode, std::nullopt, {}};
     }
