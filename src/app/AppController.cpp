@@ -84,6 +84,10 @@ AppController::AppController() : fCurUserName(kDefaultUserName), fCurPassword(kD
     fOps.pause = [](double seconds) {
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     };
+    fJournal = std::make_unique<FilingJournal>(FilingJournal::defaultPath());
+    fHeldItemTimer = new QTimer(this);
+    fHeldItemTimer->setSingleShot(true);
+    connect(fHeldItemTimer, &QTimer::timeout, this, [this] { startNextPass(); });
 }
 
 AppController::~AppController() {
@@ -390,17 +394,15 @@ void AppController::handleNotification_UploadSuccess(const Notification& n) {
     consoleInside(kClass, "handleNotification_UploadSuccess:");
     if (!n.userInfo) {
         consoleLine(QStringLiteral("Uknown Item to handle as success?????\n\n"));
-    } else {
-        if (const auto located = itemAndRoot(*n.userInfo, "handleNotification_UploadSuccess:")) {
-            const auto& [item, root] = *located;
-            const bool photoFiled = fOps.moveToMirror(item, root);
-            const bool movieFiled = fOps.moveToMirror(companionMoviePath(item), root);
-            if (!photoFiled || !movieFiled) {
-                stopAfterFilingFailure(photoFiled ? companionMoviePath(item) : item,
-                                       QStringLiteral("the mirror folder"));
-                return;
-            }
-        }
+    } else if (const auto located = itemAndRoot(*n.userInfo, "handleNotification_UploadSuccess:")) {
+        const QString& item = located->first;
+        fHolds.clear(item);
+        // Accepted is final: should the mirror folder not take it, it waits in the journal to
+        // be filed and is never sent again, while the loop goes on with other items.
+        if (!fileJudgedItem(*n.userInfo, PendingFiling::Destination::Mirror,
+                            Preferences::getLocalMasterMirrorSiteFolder().value_or(QString()),
+                            QString()))
+            reportFilingFailure(item, PendingFiling::Destination::Mirror);
     }
     Notification cleanUp;
     cleanUp.name = kCleanUpAfterUploadNotification;
@@ -427,84 +429,99 @@ bool AppController::fileItemAway(const QVariantMap& info) {
         QDir().mkdir(parent == QLatin1String(".") ? *problem
                                                   : *problem + QLatin1Char('/') + parent);
     }
-    const QString movie = companionMoviePath(item);
     // Never overwrite an earlier refused item: a taken name is filed under a stamped one, the
     // same stamp for photo and movie.
-    const QString stamp = problem ? fOps.stampIfTaken(destination, {item, movie}) : QString();
-    const bool photoFiled = fOps.moveToPath(item, root, destination, false, false, stamp);
-    const bool movieFiled = fOps.moveToPath(movie, root, destination, false, false, stamp);
-    if (!photoFiled || !movieFiled) {
-        stopAfterFilingFailure(photoFiled ? movie : item, QStringLiteral("the problem folder"));
-        return false;
-    }
-    return true;
-}
-
-// An item that cannot be filed would be found and sent again by every scan: stop the loop
-// with the reason on the status line, as after a service error, until the next trigger.
-void AppController::stopAfterFilingFailure(const QString& item, const QString& where) {
-    const QString text =
-        QStringLiteral("Could Not Move [%1] to %2 - Stopped Until Next Synchronize...")
-            .arg(item, where);
-    myNSLog(text);
-    showAsError(text);
-    setStartedUploadProcess(false);
+    const QString stamp =
+        problem ? fOps.stampIfTaken(destination, {item, companionMoviePath(item)}) : QString();
+    if (fileJudgedItem(info, PendingFiling::Destination::Problem, destination, stamp))
+        return true;
+    reportFilingFailure(item, PendingFiling::Destination::Problem);
+    return false;
 }
 
 void AppController::handleNotification_UploadFail(const Notification& n) {
     consoleInside(kClass, "handleNotification_UploadFail:");
     bool stop = false;
     bool fileAway = false;
-    bool filed = true;
+    bool filedAway = false;
+    QString shown; // the last error shown, for the item's hold
+    auto showError = [&](const QString& text) {
+        showAsError(text);
+        shown = text;
+    };
+    auto fileIt = [&](const QVariantMap& info) {
+        // Filed or not, a judged item is never sent again (a failure waits in the journal).
+        fileItemAway(info);
+        filedAway = true;
+    };
     ibUpdateUploadStatusTextField(QString());
     if (n.userInfo) {
         const QVariantMap info = *n.userInfo;
-        if (info.contains(kHttpError)) {
-            showAsError(info.value(kHttpError).toString());
-            fOps.pause(1.0);
-        }
-        if (info.contains(kHttpOurCustomError)) {
-            showAsError(info.value(kHttpOurCustomError).toString());
-            stop = true;
-        }
-        const QString message = info.value(kHttpOurCustomMessage).toString();
-        if (info.contains(kHttpOurCustomStatus)) {
-            const QVariant status = info.value(kHttpOurCustomStatus);
-            if (sameText(status, QStringLiteral("ERROR"))) {
-                showAsError(message);
+        const QString item = info.value(cDictKeyCurItem).toString();
+        // Not the service's judgement of this photo: it stays, whatever else the reply holds.
+        const QString notJudged = info.contains(kLocalRetryReason)
+                                      ? info.value(kLocalRetryReason).toString()
+                                      : info.value(kHttpNotAVerdict).toString();
+        if (!notJudged.isEmpty()) {
+            if (info.contains(kHttpError))
+                fOps.pause(1.0);
+            holdAfterFailure(item, notJudged);
+        } else if (info.contains(kLocalRefusal)) {
+            showError(info.value(kLocalRefusal).toString());
+            fileIt(info);
+        } else {
+            if (info.contains(kHttpError)) {
+                showError(info.value(kHttpError).toString());
+                fOps.pause(1.0);
+            }
+            if (info.contains(kHttpOurCustomError)) {
+                showError(info.value(kHttpOurCustomError).toString());
                 stop = true;
             }
-            if (sameText(status, QStringLiteral("Warning"))) {
-                showAsError(message);
-                fileAway = true;
+            const QString message = info.value(kHttpOurCustomMessage).toString();
+            if (info.contains(kHttpOurCustomStatus)) {
+                const QVariant status = info.value(kHttpOurCustomStatus);
+                if (sameText(status, QStringLiteral("ERROR"))) {
+                    showError(message);
+                    stop = true;
+                }
+                if (sameText(status, QStringLiteral("Warning"))) {
+                    showError(message);
+                    fileAway = true;
+                }
+                if (sameText(status, QStringLiteral("OK"))) {
+                    ibUpdateFTPCallbackStatusTextField(message, false);
+                    ibUpdateUploadStatusTextField(message);
+                }
             }
-            if (sameText(status, QStringLiteral("OK"))) {
-                ibUpdateFTPCallbackStatusTextField(message, false);
-                ibUpdateUploadStatusTextField(message);
-            }
-        }
-        if (info.contains(kHttpStatusCode)) {
-            const qlonglong code = info.value(kHttpStatusCode).toLongLong();
-            if (code != 200) {
-                showAsError(QStringLiteral("HTTP Server Returned Status Code: %1").arg(code));
-                fOps.pause(2.0);
-                filed = fileItemAway(info);
-            } else if (message.compare(QStringLiteral("No Email Addresses Sent"),
-                                       Qt::CaseInsensitive) == 0) {
-                fOps.pause(2.0);
-                filed = fileItemAway(info);
+            if (info.contains(kHttpStatusCode)) {
+                const qlonglong code = info.value(kHttpStatusCode).toLongLong();
+                if (code != 200) {
+                    showError(QStringLiteral("HTTP Server Returned Status Code: %1").arg(code));
+                    fOps.pause(2.0);
+                    fileIt(info);
+                } else if (message.compare(QStringLiteral("No Email Addresses Sent"),
+                                           Qt::CaseInsensitive) == 0) {
+                    fOps.pause(2.0);
+                    fileIt(info);
+                } else if (fileAway) {
+                    fileIt(info);
+                }
             } else if (fileAway) {
-                filed = fileItemAway(info);
+                fileIt(info);
             }
-        } else if (fileAway) {
-            filed = fileItemAway(info);
-        }
-        if (!filed)
-            return; // stopped, with the reason shown
-        if (stop) {
-            // The loop stands still, showing the error, until the next trigger.
-            setStartedUploadProcess(false);
-            return;
+            if (stop) {
+                // The loop stands still, showing the error, until the next trigger.
+                setStartedUploadProcess(false);
+                return;
+            }
+            // Left in place to be tried again: not at once, and later each time it fails.
+            if (!filedAway && !item.isEmpty())
+                holdAfterFailure(
+                    item, shown.isEmpty()
+                              ? QStringLiteral("[%1] was not accepted (%2: %3)")
+                                    .arg(item, info.value(kHttpOurCustomStatus).toString(), message)
+                              : shown);
         }
     }
     Notification cleanUp;

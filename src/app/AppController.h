@@ -2,6 +2,7 @@
 // The application controller: the hub of the upload pipeline. It starts each pass, reacts to
 // every stage of an upload, decides where an item goes and starts the next pass.
 #include "app/Pipeline.h"
+#include "files/FilingJournal.h"
 #include "platform/NotificationCenter.h"
 #include "scan/FolderScan.h"
 #include "ui/StatusDisplay.h"
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -116,6 +118,15 @@ public:
     bool isHalted() const override { return gDidHaltProcess; }
     void startFolderWatcher(const QString& folder) override;
     void startNextPass() override;
+    ItemHolds& itemHolds() override { return fHolds; }
+    bool isAwaitingFiling(const QString& root, const QString& relativePath) override;
+    std::optional<std::pair<QString, ItemHolds::Hold>> fileWaitingItems() override;
+    void startPassAfter(qint64 delayMs) override;
+    // The journal of judged items not yet filed; tests point it at their own folder.
+    FilingJournal& filingJournal() { return *fJournal; }
+    void useFilingJournal(const QString& path);
+    // Start-up: reads the journal and removes what interrupted moves left behind.
+    void recoverInterruptedFilings();
     void pauseScanThread(double seconds) override { fOps.pause(seconds); }
     const void* notificationObject() const override { return this; }
 
@@ -147,7 +158,7 @@ public:
 
     // Status display; safe from any thread.
     void ibUpdateFTPCallbackStatusTextField(const QString& text) override;
-    void ibUpdateFTPCallbackStatusTextField(const QString& text, bool isError);
+    void ibUpdateFTPCallbackStatusTextField(const QString& text, bool isError) override;
     void ibUpdateUploadStatusTextField(const QString& text) override;
     void ibUpdateFileNameField(const QString& text);
     void ibUpdateLoginName(const QString& text);
@@ -167,9 +178,16 @@ public:
 private:
     void registerPipelineObservers();
     void showAsError(const QString& text);
-    // False when the item could not be filed where it had to go.
+    // Files a refused item into the problem folder; false when it could not be filed there.
     bool fileItemAway(const QVariantMap& info);
-    void stopAfterFilingFailure(const QString& item, const QString& where);
+    // Files a judged item (and its movie) under the journal's protection: the entry is written
+    // first and removed once both are filed. False when something could not be filed.
+    bool fileJudgedItem(const QVariantMap& info, PendingFiling::Destination destination,
+                        const QString& destinationRoot, const QString& stamp);
+    bool moveJudgedFile(const QString& item, const PendingFiling& entry);
+    // The item stays in the source folder: it waits longer after each failure in a row.
+    void holdAfterFailure(const QString& item, const QString& why);
+    void reportFilingFailure(const QString& item, PendingFiling::Destination destination);
     bool hasNotificationInfo(const Notification& n, const char* method);
     void showPreviewOf(const QString& path);
     // Runs method on the main thread without waiting, unless the controller is gone by then.
@@ -181,7 +199,10 @@ private:
     HttpController* fHttpController = nullptr; // created at launch, never destroyed
     std::atomic<bool> fPreviewBusy{false};
     std::atomic<bool> fIsRunningLeopard{false};
-    QTimer* fRepeatTimer = nullptr; // the retrigger timer; main thread only
+    QTimer* fRepeatTimer = nullptr;   // the retrigger timer; main thread only
+    QTimer* fHeldItemTimer = nullptr; // starts a pass when a held item is due; main thread only
+    ItemHolds fHolds;
+    std::unique_ptr<FilingJournal> fJournal;
 
     // Guarded by fThreadLock.
     QString fRootFolder;

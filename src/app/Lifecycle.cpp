@@ -1,6 +1,7 @@
 // Start-up and shut-down of the application controller.
 #include "app/AppController.h"
 
+#include "files/SafeMove.h"
 #include "log/MessageLog.h"
 #include "log/Printing.h"
 #include "log/QDLogFileManager.h"
@@ -119,6 +120,7 @@ void AppController::applicationWillFinishLaunching() {
     consoleLine(
         QStringLiteral("Scripting, the settings window, folder clean-up, old-photo deletion "
                        "and order checks are not available in this build"));
+    recoverInterruptedFilings();
     // Lives until the process ends: a detached scan thread may be uploading through it.
     fHttpController = new HttpController;
     fHttpController->setProgressDelegate(this);
@@ -152,6 +154,12 @@ void AppController::applicationWillTerminate() {
         // The item stays in the source folder; the send is abandoned, not waited for.
         abortAllHttpTransfers();
     }
+    // A filing copy under way is abandoned with its source intact; its journal entry
+    // finishes the filing at the next start.
+    if (const int removed = safemove::removeCopiesUnderWay())
+        consoleLine(QStringLiteral("Removed %1 unfinished filing cop%2 at quit")
+                        .arg(removed)
+                        .arg(removed == 1 ? QStringLiteral("y") : QStringLiteral("ies")));
     if (Preferences::getPrefDeleteEmptyFtpFolders())
         consoleLine(
             QStringLiteral("Deleting empty folders at quit is not available in this build"));

@@ -52,6 +52,17 @@ inline const QString kHttpReturnData = QStringLiteral("httpReturnData");
 inline const QString kHttpOurCustomStatus = QStringLiteral("httpOurCustomStatus");
 inline const QString kHttpOurCustomMessage = QStringLiteral("httpOurCustomMessage");
 inline const QString kHttpOurCustomError = QStringLiteral("httpOurCustomError");
+// A reply that is not the service's verdict on the photo (a web page, a redirect, a gateway
+// error): the text says what came back. The item stays and is tried again later.
+inline const QString kHttpNotAVerdict = QStringLiteral("httpNotAVerdict");
+// The item was not sent, or changed while it was sent: it stays and is tried again later.
+inline const QString kLocalRetryReason = QStringLiteral("localRetryReason");
+// The item can never be sent as it is (its content would break the form): problem folder.
+inline const QString kLocalRefusal = QStringLiteral("localRefusal");
+
+// What the scan saw of the photo and its movie (FileIdentity): the upload sends only that.
+inline const QString kLocalItemIdentity = QStringLiteral("localItemIdentity");
+inline const QString kLocalMovieIdentity = QStringLiteral("localMovieIdentity");
 
 // The companion movie of an item: its path with the extension replaced by "mov" (added when
 // the name has none; a dot-file keeps its name).

@@ -17,6 +17,11 @@ namespace kivo {
 
 namespace {
 
+thread_local QString tLastFailure;
+
+// Longest file name, in bytes, that Linux file systems take.
+constexpr qsizetype kNameMax = 255;
+
 QString joinPath(const QString& folder, const QString& relative) {
     return QDir::cleanPath(folder + QLatin1Char('/') + relative);
 }
@@ -111,7 +116,9 @@ bool QDI_FileManager::moveFileToPath(const QString& relativePath, const QString&
                                      bool encapsulate, const QString& stamp) {
     // Without a source folder the item's place is unknown: it cannot be filed, and calling it
     // filed would let the next scan send it again.
+    tLastFailure.clear();
     if (sourceRoot.isEmpty()) {
+        tLastFailure = QStringLiteral("no source folder is set");
         consoleLine(
             QStringLiteral("moveFileToPath2 => no source folder for item [%1]").arg(relativePath));
         return false;
@@ -120,9 +127,17 @@ bool QDI_FileManager::moveFileToPath(const QString& relativePath, const QString&
     struct stat st {};
     if (::stat(QFile::encodeName(source).constData(), &st) != 0)
         return true; // nothing to file
+    struct stat own {};
+    if (::lstat(QFile::encodeName(source).constData(), &own) == 0 && S_ISLNK(own.st_mode)) {
+        // A link is no photo of ours: it stays where it is.
+        consoleLine(
+            QStringLiteral("moveFileToPath2 => [%1] is a symbolic link; not moved").arg(source));
+        return true;
+    }
 
     // No destination (no mirror folder set): never guess one relative to the working folder.
     if (destinationRoot.isEmpty()) {
+        tLastFailure = QStringLiteral("no destination folder is set");
         consoleLine(QStringLiteral("moveFileToPath2 => movePath Failed???"));
         reportDestination(false, QString());
         return false;
@@ -151,11 +166,25 @@ bool QDI_FileManager::moveFileToPath(const QString& relativePath, const QString&
         consoleLine(QStringLiteral("moveFileToPath2 => removeFileAtPath Failed for item [ [%1]???")
                         .arg(destination));
 
+    // An interrupted earlier move may have put this very file in place already.
+    if (!overwrite && safemove::sameFile(source, destination)) {
+        const bool removed = ::unlink(QFile::encodeName(source).constData()) == 0;
+        consoleLine(QStringLiteral("moveFileToPath2 => [%1] was already filed as [%2]%3")
+                        .arg(source, destination,
+                             removed ? QString() : QStringLiteral("; the source stays")));
+        if (!removed)
+            tLastFailure = QString::fromLocal8Bit(strerror(errno));
+        reportDestination(removed, destination);
+        return removed;
+    }
+
     safemove::Options options;
     options.overwrite = overwrite;
     const safemove::Result result = safemove::moveEntry(source, destination, options);
-    if (!result.ok)
+    if (!result.ok) {
         reportMoveFailure(source, destination, result);
+        tLastFailure = QString::fromLocal8Bit(strerror(result.error));
+    }
     reportDestination(result.ok, destination);
     return result.ok;
 }
@@ -185,9 +214,22 @@ QString QDI_FileManager::stampedPath(const QString& relativePath, const QString&
     const int nameStart = relativePath.lastIndexOf(QLatin1Char('/')) + 1;
     const int dot = relativePath.lastIndexOf(QLatin1Char('.'));
     // A leading dot starts a hidden name, not an extension.
-    if (dot > nameStart)
-        return relativePath.left(dot) + QLatin1Char(' ') + stamp + relativePath.mid(dot);
-    return relativePath + QLatin1Char(' ') + stamp;
+    const bool hasExtension = dot > nameStart;
+    QString base =
+        relativePath.mid(nameStart, (hasExtension ? dot : relativePath.size()) - nameStart);
+    const QString tail =
+        QLatin1Char(' ') + stamp + (hasExtension ? relativePath.mid(dot) : QString());
+    // A name that was already near the limit loses the end of its base, never the stamp.
+    while (!base.isEmpty() && (base + tail).toUtf8().size() > kNameMax) {
+        base.chop(1);
+        if (!base.isEmpty() && base.back().isHighSurrogate())
+            base.chop(1);
+    }
+    return relativePath.left(nameStart) + base + tail;
+}
+
+QString QDI_FileManager::lastFailure() {
+    return tLastFailure.isEmpty() ? QStringLiteral("unknown reason") : tLastFailure;
 }
 
 } // namespace kivo

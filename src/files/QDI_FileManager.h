@@ -44,7 +44,10 @@ public:
     static QString stampIfTaken(const QString& destinationRoot, const QStringList& relativePaths,
                                 const QDateTime& now = QDateTime::currentDateTime());
     // "Smith/c.jpg" with stamp S is "Smith/c S.jpg"; a name without extension gets " S" added.
+    // The base name is shortened when the stamped name would exceed the file-name limit.
     static QString stampedPath(const QString& relativePath, const QString& stamp);
+    // Why the last failed move on this thread failed (for a status line).
+    static QString lastFailure();
 };
 
 } // namespace kivo

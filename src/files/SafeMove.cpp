@@ -1,11 +1,15 @@
 #include "files/SafeMove.h"
 
 #include <QByteArray>
+#include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QSet>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -82,8 +86,22 @@ bool proceed(const Options& options, Stage stage) {
 }
 
 QByteArray temporaryName(const QByteArray& folder) {
-    return folder + "/.kivo-move-" +
+    return folder + "/" + kTemporaryPrefix +
            QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+}
+
+// Copies being written by this process, so a quit can take them away.
+std::mutex gUnderWayMutex;
+QSet<QByteArray> gUnderWay;
+
+void copyStarted(const QByteArray& temp) {
+    std::lock_guard<std::mutex> g(gUnderWayMutex);
+    gUnderWay.insert(temp);
+}
+
+void copyEnded(const QByteArray& temp) {
+    std::lock_guard<std::mutex> g(gUnderWayMutex);
+    gUnderWay.remove(temp);
 }
 
 // Makes a whole, synced copy of the regular file at a fresh hidden name in `folder`; returns
@@ -117,6 +135,7 @@ QByteArray copyRegularFile(const QByteArray& from, const QByteArray& folder, con
         errno = saved;
         return {};
     }
+    copyStarted(temp);
 
     bool ok = true;
     failedStep = "copy";
@@ -157,6 +176,7 @@ QByteArray copyRegularFile(const QByteArray& from, const QByteArray& folder, con
     ::close(in);
     if (!ok) {
         ::unlink(temp.constData());
+        copyEnded(temp);
         errno = saved;
         return {};
     }
@@ -204,6 +224,7 @@ Result moveByCopying(const QByteArray& from, const QByteArray& to, const struct 
     auto abandon = [&](const char* operation) {
         const int saved = errno;
         ::unlink(temp.constData());
+        copyEnded(temp);
         return failure(saved, operation);
     };
     if (!proceed(options, Stage::BeforePlacing))
@@ -212,6 +233,7 @@ Result moveByCopying(const QByteArray& from, const QByteArray& to, const struct 
                                          : renameNoReplace(temp.constData(), to.constData());
     if (placed != 0)
         return abandon("place copy");
+    copyEnded(temp);
 
     // The copy must be durable under its final name before the original goes.
     bool ok = syncFolder(folder);
@@ -234,7 +256,70 @@ Result moveByCopying(const QByteArray& from, const QByteArray& to, const struct 
     return r;
 }
 
+bool sameBytes(int a, int b, qint64 size) {
+    std::vector<char> left(1 << 20), right(1 << 20);
+    for (qint64 done = 0; done < size;) {
+        const size_t chunk = size_t(std::min<qint64>(qint64(left.size()), size - done));
+        const ssize_t na = ::pread(a, left.data(), chunk, off_t(done));
+        const ssize_t nb = ::pread(b, right.data(), chunk, off_t(done));
+        if (na <= 0 || na != nb || std::memcmp(left.data(), right.data(), size_t(na)) != 0)
+            return false;
+        done += na;
+    }
+    return true;
+}
+
 } // namespace
+
+int removeCopiesUnderWay() {
+    std::lock_guard<std::mutex> g(gUnderWayMutex);
+    int removed = 0;
+    for (const QByteArray& temp : std::as_const(gUnderWay))
+        removed += ::unlink(temp.constData()) == 0 ? 1 : 0;
+    gUnderWay.clear();
+    return removed;
+}
+
+int sweepUnfinishedCopies(const QString& folder) {
+    int removed = 0;
+    QDirIterator it(folder, {QString::fromLatin1(kTemporaryPrefix) + QLatin1Char('*')},
+                    QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        // Only our own plain files; a copy of this process still under way is left alone.
+        const QByteArray native = QFile::encodeName(path);
+        struct stat st {};
+        if (::lstat(native.constData(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)))
+            continue;
+        {
+            std::lock_guard<std::mutex> g(gUnderWayMutex);
+            if (gUnderWay.contains(native))
+                continue;
+        }
+        removed += ::unlink(native.constData()) == 0 ? 1 : 0;
+    }
+    return removed;
+}
+
+bool sameFile(const QString& a, const QString& b) {
+    const int fa = ::open(QFile::encodeName(a).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fa < 0)
+        return false;
+    const int fb = ::open(QFile::encodeName(b).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fb < 0) {
+        ::close(fa);
+        return false;
+    }
+    struct stat sa {
+    }, sb{};
+    const bool same =
+        ::fstat(fa, &sa) == 0 && ::fstat(fb, &sb) == 0 && S_ISREG(sa.st_mode) &&
+        S_ISREG(sb.st_mode) && sa.st_size == sb.st_size && sa.st_mtim.tv_sec == sb.st_mtim.tv_sec &&
+        sa.st_mtim.tv_nsec == sb.st_mtim.tv_nsec && sameBytes(fa, fb, qint64(sa.st_size));
+    ::close(fa);
+    ::close(fb);
+    return same;
+}
 
 int renameNoReplace(const char* from, const char* to) {
     if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)

@@ -38,4 +38,19 @@ Result moveEntry(const QString& from, const QString& to, const Options& options 
 // A rename that never replaces an existing entry; fails with EEXIST when the name is taken.
 int renameNoReplace(const char* from, const char* to);
 
+// Hidden copies under way begin with this; nothing else of ours does.
+inline constexpr char kTemporaryPrefix[] = ".kivo-move-";
+
+// Removes the copies that moves of this process are writing right now (at quit: the moves are
+// abandoned with their sources intact). Returns how many were removed.
+int removeCopiesUnderWay();
+
+// Removes the hidden copies that an interrupted process left anywhere below folder (links are
+// not followed). Returns how many were removed.
+int sweepUnfinishedCopies(const QString& folder);
+
+// Whether two paths hold regular files of the same size, modification time and bytes: a copy
+// that an interrupted move had already put in place.
+bool sameFile(const QString& a, const QString& b);
+
 } // namespace kivo::safemove

@@ -4,13 +4,17 @@
 #include "log/Printing.h"
 #include "platform/Console.h"
 #include "platform/Defaults.h"
+#include "platform/ItemFile.h"
 #include "scan/CaptureDate.h"
 #include "scan/EmbeddedMetadata.h"
 #include "scan/ImageCheck.h"
 #include "settings/Preferences.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
+#include <dirent.h>
 #include <functional>
 #include <sys/stat.h>
 
@@ -48,20 +52,64 @@ void mirrorDirectory(const QString& sourceDir, const QString& mirrorDir) {
 // Depth-first, name-sorted, a directory before its contents. Directories reached through a
 // symbolic link are reported but not entered, so a link loop cannot trap the walk. visit
 // returns false to stop.
+// Names in folder whose bytes do not survive the conversion to text (not valid UTF-8): the
+// folder listing leaves them out without a word, so they are found on the raw entries. Shown
+// with replacement characters.
+QStringList namesWithoutText(const QString& folder) {
+    QStringList odd;
+    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return odd;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray raw(entry->d_name);
+        if (raw == "." || raw == "..")
+            continue;
+        if (QFile::encodeName(QFile::decodeName(raw)) != raw)
+            odd << QString::fromUtf8(raw);
+    }
+    ::closedir(dir);
+    return odd;
+}
+
+// Depth-first, name-sorted, a directory before its contents. Directories reached through a
+// symbolic link are reported but not entered, so a link loop cannot trap the walk. visit
+// returns false to stop; oddName hears of each entry whose name is not valid UTF-8.
 bool walk(const QString& root, const QString& relative,
-          const std::function<bool(const QString& rel, const QFileInfo& info)>& visit) {
-    const QDir dir(relative.isEmpty() ? root : root + QLatin1Char('/') + relative);
+          const std::function<bool(const QString& rel, const QFileInfo& info)>& visit,
+          const std::function<void(const QString& rel)>& oddName) {
+    const QString path = relative.isEmpty() ? root : root + QLatin1Char('/') + relative;
+    const QDir dir(path);
     const QFileInfoList entries = dir.entryInfoList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& name : namesWithoutText(path))
+        oddName(relative.isEmpty() ? name : relative + QLatin1Char('/') + name);
     for (const QFileInfo& info : entries) {
         const QString rel =
             relative.isEmpty() ? info.fileName() : relative + QLatin1Char('/') + info.fileName();
         if (!visit(rel, info))
             return false;
-        if (info.isDir() && !info.isSymLink() && !walk(root, rel, visit))
+        if (info.isDir() && !info.isSymLink() && !walk(root, rel, visit, oddName))
             return false;
     }
     return true;
+}
+
+// Whether this is the first time key is reported in this process; bounded, so a folder full of
+// odd names cannot grow it without end.
+bool firstReport(const QString& key) {
+    static std::mutex mutex;
+    static QSet<QString> seen;
+    std::lock_guard<std::mutex> g(mutex);
+    if (seen.contains(key))
+        return false;
+    if (seen.size() > 100000)
+        seen.clear();
+    seen.insert(key);
+    return true;
+}
+
+qint64 nowMs() {
+    return QDateTime::currentMSecsSinceEpoch();
 }
 
 QString describeNotification(const Notification& n) {
@@ -81,6 +129,10 @@ private:
     bool isCandidate(const QString& rel, const QFileInfo& info);
     void nothingToUpload();
     void postItem(const QString& rel);
+    // Whether the photo (and the movie that goes with it) may be sent now; holds it if not.
+    bool isReady(const QString& rel, const QString& path);
+    void noteHeld(const QString& rel, const ItemHolds::Hold& hold);
+    void reportOnce(const QString& key, const QString& text, bool onStatusLine);
     // Clears the scan mark; a rescan asked for meanwhile starts the next pass.
     void finish(bool serveRescan);
 
@@ -91,6 +143,11 @@ private:
     QString fMirror;
     bool fFormBaseId = false;
     bool fUploadMovie = false;
+    std::optional<FileIdentity> fPhotoIdentity;
+    std::optional<FileIdentity> fMovieIdentity;
+    // The held item due first, for the status line and the pass that serves it.
+    std::optional<std::pair<QString, ItemHolds::Hold>> fFirstHeld;
+    QString fFreshReport; // the last problem first reported by this scan
 };
 
 void Scan::run() {
@@ -109,6 +166,8 @@ void Scan::run() {
         finish(false);
         return;
     }
+    if (const auto waiting = fHost.fileWaitingItems())
+        noteHeld(waiting->first, waiting->second);
     const std::optional<QString> item = chooseItem();
     fHost.ibUpdateFTPCallbackStatusTextField(QString());
     if (!item) {
@@ -158,27 +217,50 @@ bool Scan::guards() {
 
 std::optional<QString> Scan::chooseItem() {
     std::optional<QString> chosen;
-    walk(fRoot, QString(), [&](const QString& rel, const QFileInfo& info) {
-        if (info.isDir()) {
-            mirrorDirectory(info.filePath(), fMirror + QLatin1Char('/') + rel);
-            return true;
-        }
-        if (!isCandidate(rel, info))
-            return true;
-        chosen = rel;
-        return false;
-    });
+    const auto oddName = [this](const QString& rel) {
+        reportOnce(QStringLiteral("name:") + rel,
+                   QStringLiteral("Cannot upload [%1]: its name is not valid UTF-8; please "
+                                  "rename it")
+                       .arg(rel),
+                   true);
+    };
+    walk(
+        fRoot, QString(),
+        [&](const QString& rel, const QFileInfo& info) {
+            if (info.isDir()) {
+                mirrorDirectory(info.filePath(), fMirror + QLatin1Char('/') + rel);
+                return true;
+            }
+            if (!isCandidate(rel, info))
+                return true;
+            chosen = rel;
+            return false;
+        },
+        oddName);
     return chosen;
 }
 
 bool Scan::isCandidate(const QString& rel, const QFileInfo& info) {
     if (info.fileName().startsWith(QLatin1Char('.')))
         return false;
+    const QString path = fRoot + QLatin1Char('/') + rel;
+    if (info.isSymLink()) {
+        // Its target may be any file on the machine.
+        reportOnce(QStringLiteral("link:") + path,
+                   QStringLiteral("[%1] is a symbolic link; links are never uploaded").arg(rel),
+                   false);
+        return false;
+    }
     // Movies travel with their photo and are never items of their own (checked before the
     // costly decode below, with the same outcome).
     if (info.suffix().compare(QLatin1String("mov"), Qt::CaseInsensitive) == 0)
         return false;
-    const QString path = fRoot + QLatin1Char('/') + rel;
+    if (const auto hold = fHost.itemHolds().holdOf(rel, nowMs())) {
+        noteHeld(rel, *hold);
+        return false;
+    }
+    if (fHost.isAwaitingFiling(fRoot, rel))
+        return false;
     if (fFormBaseId) {
         if (!IsValidImageObject(path))
             return false;
@@ -190,7 +272,66 @@ bool Scan::isCandidate(const QString& rel, const QFileInfo& info) {
         return false;
     if (fUploadMovie && !QFileInfo::exists(companionMoviePath(path)))
         return false;
+    return isReady(rel, path);
+}
+
+bool Scan::isReady(const QString& rel, const QString& path) {
+    const ItemReadiness photo = checkItemReadiness(path);
+    ItemReadiness movie;
+    movie.state = Readiness::Ready;
+    const QString moviePath = companionMoviePath(path);
+    // A movie is filed with its photo even when it is not sent: it must be finished too.
+    if (fUploadMovie || identityOfPath(moviePath)) {
+        movie = checkItemReadiness(moviePath);
+        // A link beside the photo is only a problem for the movie's own upload.
+        if (!fUploadMovie && (movie.state == Readiness::Refused || movie.state == Readiness::Gone))
+            movie.state = Readiness::Ready;
+    }
+    for (const ItemReadiness* judged : {&photo, static_cast<const ItemReadiness*>(&movie)}) {
+        const QString& file = judged == &photo ? path : moviePath;
+        switch (judged->state) {
+        case Readiness::Ready:
+            break;
+        case Readiness::Refused:
+            reportOnce(QStringLiteral("refused:") + file,
+                       QStringLiteral("[%1] %2; it is never uploaded").arg(file, judged->why),
+                       false);
+            return false;
+        case Readiness::Gone:
+            return false;
+        case Readiness::BeingWritten:
+        case Readiness::Settling:
+        case Readiness::Unreadable: {
+            // Looked at again soon; a writer that closes the file also wakes the watcher.
+            const QString why =
+                QStringLiteral("Waiting for [%1]: %2").arg(QFileInfo(file).fileName(), judged->why);
+            myNSLog(QStringLiteral("[%1] is not ready yet: %2").arg(file, judged->why));
+            fHost.itemHolds().holdBriefly(rel, std::min<qint64>(judged->retryInMs, 1000), why,
+                                          nowMs());
+            if (const auto hold = fHost.itemHolds().holdOf(rel, nowMs()))
+                noteHeld(rel, *hold);
+            return false;
+        }
+        }
+    }
+    fPhotoIdentity = photo.identity;
+    fMovieIdentity = fUploadMovie ? movie.identity : std::nullopt;
     return true;
+}
+
+void Scan::noteHeld(const QString& rel, const ItemHolds::Hold& hold) {
+    if (!fFirstHeld || hold.untilMs < fFirstHeld->second.untilMs)
+        fFirstHeld = std::make_pair(rel, hold);
+}
+
+void Scan::reportOnce(const QString& key, const QString& text, bool onStatusLine) {
+    if (!firstReport(key))
+        return;
+    consoleLine(text);
+    if (onStatusLine) {
+        fHost.ibUpdateFTPCallbackStatusTextField(text, true);
+        fFreshReport = text;
+    }
 }
 
 void Scan::nothingToUpload() {
@@ -204,6 +345,18 @@ void Scan::nothingToUpload() {
     done.userInfo = fNote.userInfo;
     NotificationCenter::defaultCenter().post(done);
     fHost.doSetupRetriggerTimerOnMainThread();
+    if (fFirstHeld) {
+        const auto& [rel, hold] = *fFirstHeld;
+        const QString when = QDateTime::fromMSecsSinceEpoch(hold.untilMs).toString("HH:mm:ss");
+        fHost.ibUpdateFTPCallbackStatusTextField(
+            hold.failures > 0
+                ? QStringLiteral("%1 - next try of [%2] at %3").arg(hold.why, rel, when)
+                : hold.why,
+            hold.failures > 0);
+        fHost.startPassAfter(std::max<qint64>(1, hold.untilMs - nowMs()));
+    } else if (!fFreshReport.isEmpty()) {
+        fHost.ibUpdateFTPCallbackStatusTextField(fFreshReport, true);
+    }
     finish(true);
 }
 
@@ -211,11 +364,9 @@ void Scan::postItem(const QString& rel) {
     const QString path = fRoot + QLatin1Char('/') + rel;
     const QString user = fHost.currentUserName();
 
-    // The photo may still be in the making: its metadata is written first, so also ask that
-    // a JPEG be complete.
+    // Readiness itself was judged in the walk; the metadata must still be there.
     const bool hasMetadata = readEmbeddedMetadata(path).has_value();
-    if ((!hasMetadata && !isAccount(user, "juniper") && !isAccount(user, "fernhill")) ||
-        !isFileComplete(path)) {
+    if (!hasMetadata && !isAccount(user, "juniper") && !isAccount(user, "fernhill")) {
         myNSLog(QStringLiteral("[%1] is not ready yet (still being written?); will look again")
                     .arg(path));
         fHost.pauseScanThread(1.0);
@@ -350,6 +501,10 @@ void Scan::postItem(const QString& rel) {
         record->insert(kEdOriginalPath, *originalPath);
     if (larch)
         record->insert(kEdLarchInfo, *larch);
+    if (fPhotoIdentity)
+        record->insert(kLocalItemIdentity, QVariant::fromValue(*fPhotoIdentity));
+    if (fMovieIdentity)
+        record->insert(kLocalMovieIdentity, QVariant::fromValue(*fMovieIdentity));
 
     Notification prepare;
     prepare.name = kPrepareUploadStartNotification;

@@ -1,6 +1,7 @@
 #include "scan/ImageCheck.h"
 
 #include "platform/Console.h"
+#include "platform/ItemFile.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -147,18 +148,95 @@ QString getBaseIDFromFileName(const QString& path) {
     return cut < 0 ? name : name.left(cut);
 }
 
-bool isFileComplete(const QString& path, int settleMs) {
-    const Fd file(path);
-    struct stat st {};
-    if (file.fd < 0 || ::fstat(file.fd, &st) != 0)
+namespace {
+
+// Markers without a length field.
+bool isStandalone(unsigned char marker) {
+    return marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8);
+}
+
+} // namespace
+
+bool jpegLooksComplete(int fd, qint64 size) {
+    unsigned char head[2];
+    if (size < 4 || !readAt(fd, head, 2, 0) || head[0] != 0xFF || head[1] != 0xD8)
         return false;
-    if (!S_ISREG(st.st_mode) || !startsAsJpeg(file.fd))
-        return true;
-    if (endsWithEndOfImage(file.fd, qint64(st.st_size)))
-        return true;
-    // Still unchanged after settleMs: the writer has given up or finished without a marker.
-    const qint64 mtimeMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
-    return QDateTime::currentMSecsSinceEpoch() - mtimeMs >= settleMs;
+    // Walk the segments by their lengths: a file cut inside one (an embedded thumbnail ends with
+    // its own end-of-image marker) runs past its end here.
+    qint64 pos = 2;
+    for (int segments = 0; segments < 100000; ++segments) {
+        unsigned char m[2];
+        if (!readAt(fd, m, 2, off_t(pos)) || m[0] != 0xFF)
+            return false;
+        if (m[1] == 0xFF) { // fill byte before a marker
+            ++pos;
+            continue;
+        }
+        if (m[1] == 0xD9)
+            return true;
+        if (isStandalone(m[1])) {
+            pos += 2;
+            continue;
+        }
+        unsigned char len[2];
+        if (!readAt(fd, len, 2, off_t(pos + 2)))
+            return false;
+        const qint64 length = (qint64(len[0]) << 8) | len[1];
+        if (length < 2 || pos + 2 + length > size)
+            return false;
+        if (m[1] == 0xDA) // image data follows; it must run to the final marker
+            return endsWithEndOfImage(fd, size) && size > pos + 2 + length;
+        pos += 2 + length;
+    }
+    return false;
+}
+
+ItemReadiness checkItemReadiness(const QString& path, const ReadinessRules& rules, qint64 nowMs) {
+    ItemReadiness result;
+    const ItemFile file = ItemFile::open(path);
+    if (!file.isOpen()) {
+        result.why = file.failureText();
+        switch (file.failure()) {
+        case ItemFile::Failure::Missing:
+            result.state = Readiness::Gone;
+            break;
+        case ItemFile::Failure::SymbolicLink:
+        case ItemFile::Failure::NotRegular:
+            result.state = Readiness::Refused;
+            break;
+        default:
+            result.state = Readiness::Unreadable;
+        }
+        return result;
+    }
+    result.identity = file.identity();
+    const qint64 quietMs = nowMs - file.identity().mtimeMs();
+    const WriterState writer = writerState(file.fd());
+    if (writer == WriterState::Writing) {
+        result.state = Readiness::BeingWritten;
+        result.why = QStringLiteral("another program is still writing it");
+        return result;
+    }
+    // Software that closes a half-written file and opens it again later passes the writer test
+    // in between: an unfinished JPEG has to stay untouched for a long time first.
+    unsigned char head[2];
+    const bool isJpeg =
+        file.readAt(reinterpret_cast<char*>(head), 2, 0) && head[0] == 0xFF && head[1] == 0xD8;
+    if (isJpeg && !jpegLooksComplete(file.fd(), file.identity().size) &&
+        quietMs < rules.unfinishedQuietMs) {
+        result.state = Readiness::Settling;
+        result.why = QStringLiteral("it is not complete yet");
+        result.retryInMs = std::max<qint64>(1, rules.unfinishedQuietMs - quietMs);
+        return result;
+    }
+    if (writer == WriterState::Unknown && quietMs < rules.unknownWriterQuietMs) {
+        result.state = Readiness::Settling;
+        result.why = QStringLiteral("it changed a moment ago");
+        result.retryInMs = std::max<qint64>(1, rules.unknownWriterQuietMs - quietMs);
+        return result;
+    }
+    result.state = Readiness::Ready;
+    return result;
 }
 
 } // namespace kivo

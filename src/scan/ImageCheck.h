@@ -1,5 +1,9 @@
 #pragma once
+#include "platform/ItemFile.h"
+
+#include <QDateTime>
 #include <QString>
+#include <optional>
 
 namespace kivo {
 
@@ -13,9 +17,38 @@ bool IsValidImageObject(const QString& path);
 // " "); a name that begins with the separator gives the empty string.
 QString getBaseIDFromFileName(const QString& path);
 
-// A JPEG still being written already carries its metadata. It counts as complete when it ends
-// with its end-of-image marker (padding after it allowed) or has not changed for settleMs.
-// Non-JPEG files are always complete.
-bool isFileComplete(const QString& path, int settleMs = 2000);
+// A JPEG whose segments run whole up to its image data and that ends with its end-of-image
+// marker (padding after it allowed). A marker at the end of a file cut inside its embedded
+// thumbnail does not count.
+bool jpegLooksComplete(int fd, qint64 size);
+
+enum class Readiness {
+    Ready,
+    BeingWritten, // another process holds it open for writing
+    Settling,     // unfinished, or changed too recently to tell
+    Refused,      // a symbolic link or not a regular file: never uploaded
+    Unreadable,
+    Gone,
+};
+
+struct ReadinessRules {
+    // An unfinished JPEG is taken as it is only after this long untouched.
+    qint64 unfinishedQuietMs = 30000;
+    // Where writers cannot be seen (another user's file, a network share), how long a finished
+    // file must be untouched.
+    qint64 unknownWriterQuietMs = 2000;
+};
+
+struct ItemReadiness {
+    Readiness state = Readiness::Unreadable;
+    QString why;                          // for the status line when not ready
+    qint64 retryInMs = 1000;              // when to look again when not ready
+    std::optional<FileIdentity> identity; // of the file that was judged
+};
+
+// Whether the photo or movie at path may be sent now: a regular file that no process holds
+// open for writing and that looks finished.
+ItemReadiness checkItemReadiness(const QString& path, const ReadinessRules& rules = {},
+                                 qint64 nowMs = QDateTime::currentMSecsSinceEpoch());
 
 } // namespace kivo

@@ -90,31 +90,68 @@ void HttpController::doRunHttpUploaderInThread(const Notification& n) {
     doRunHttpUploaderWithInfo(n.userInfo);
 }
 
+namespace {
+
+// Whether the record says what the scan saw of a file, and the file opened now is not that.
+bool differsFromScan(const QVariantMap& item, const QString& key, const ItemFile& file) {
+    const QVariant seen = item.value(key);
+    return seen.canConvert<FileIdentity>() && file.isOpen() &&
+           seen.value<FileIdentity>() != file.identity();
+}
+
+} // namespace
+
 bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<QVariantMap>& info) {
     consoleInside(kClass, "doRunHttpUploaderWithInfo:");
     const QVariantMap item = *info;
-    const UploadBody built =
-        buildUploadBody(item, Preferences::store().boolForKey(sPrefUploadMovie));
-    writeDump(QStringLiteral("postBodyData.txt"), built.fieldsAndFileHeader);
-    writeDump(QStringLiteral("postBodyDataWithImage.txt"),
-              built.sendable ? built.body.chopped(int(sizeof(kClosing) - 1)) : built.body);
-
+    const UploadFiles files =
+        openUploadFiles(item, Preferences::store().boolForKey(sPrefUploadMovie));
     auto result = std::make_shared<QVariantMap>(item);
-    if (!built.sendable) {
-        // Nothing was sent: a failure that leaves the item where it is, never a success.
-        result->insert(kHttpError, built.problem);
+
+    if (differsFromScan(item, kLocalItemIdentity, files.photo) ||
+        differsFromScan(item, kLocalMovieIdentity, files.movie)) {
+        // Replaced or written to since it was found ready: look at it afresh later.
+        result->insert(kLocalRetryReason,
+                       QStringLiteral("[%1] changed after it was chosen; it will be sent when it "
+                                      "is finished")
+                           .arg(item.value(cDictKeyCurItem).toString()));
     } else {
-        HttpRequest request;
-        request.url = Preferences::getPrefGlvURL().value_or(QString());
-        request.body = built.body;
-        request.headers.append(
-            {"Content-Type", QByteArray("multipart/form-data; boundary=") + kMultipartBoundary});
-        request.connectTimeoutSeconds = fConnectTimeout;
-        request.lowSpeedSeconds = fLowSpeedTime;
-        armWatchdog(Preferences::getUploadTimeOut());
-        const HttpResponse reply = sendHttpPost(request);
-        cancelWatchdog();
-        recordReply(reply, *result);
+        const UploadBody built = buildUploadBody(item, files);
+        writeDump(QStringLiteral("postBodyData.txt"), built.fieldsAndFileHeader);
+        writeDump(QStringLiteral("postBodyDataWithImage.txt"),
+                  built.sendable ? built.body.chopped(int(sizeof(kClosing) - 1)) : built.body);
+        switch (built.outcome) {
+        case UploadBody::Outcome::Unreadable:
+            // Nothing was sent: a failure that leaves the item where it is, never a success.
+            result->insert(kHttpError, built.problem);
+            break;
+        case UploadBody::Outcome::Refused:
+            consoleLine(built.problem);
+            result->insert(kLocalRefusal, built.problem);
+            break;
+        case UploadBody::Outcome::Sendable: {
+            HttpRequest request;
+            request.url = Preferences::getPrefGlvURL().value_or(QString());
+            request.body = built.body;
+            request.headers.append({"Content-Type", QByteArray("multipart/form-data; boundary=") +
+                                                        kMultipartBoundary});
+            request.connectTimeoutSeconds = fConnectTimeout;
+            request.lowSpeedSeconds = fLowSpeedTime;
+            armWatchdog(Preferences::getUploadTimeOut());
+            const HttpResponse reply = sendHttpPost(request);
+            cancelWatchdog();
+            recordReply(reply, *result);
+            // What was read may not be what is there now: never file a changed item.
+            const bool photoSame = files.photo.unchangedAt(files.photoPath);
+            const bool movieSame = !files.moviePath || files.movie.unchangedAt(*files.moviePath);
+            if (!photoSame || !movieSame)
+                result->insert(
+                    kLocalRetryReason,
+                    QStringLiteral("[%1] changed while it was being sent; it will be sent again")
+                        .arg(photoSame ? *files.moviePath : files.photoPath));
+            break;
+        }
+        }
     }
 
     Notification done;
@@ -124,6 +161,45 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<QVariantMap
     NotificationCenter::defaultCenter().post(done);
     info->clear();
     return true;
+}
+
+namespace {
+
+bool looksLikeWebPage(const QByteArray& body) {
+    const QByteArray start = body.left(512).trimmed().toLower();
+    return start.startsWith("<!doctype html") || start.startsWith("<html");
+}
+
+} // namespace
+
+std::optional<QString> HttpController::notAVerdict(const HttpResponse& reply,
+                                                   const QDomDocument* document) {
+    if (!reply.statusCode)
+        return std::nullopt;
+    const long code = *reply.statusCode;
+    if (code >= 300 && code < 400) {
+        QString location;
+        for (const auto& [name, value] : reply.headers)
+            if (name.compare("Location", Qt::CaseInsensitive) == 0)
+                location = QString::fromLatin1(value);
+        return QStringLiteral("HTTP Server Returned Status Code: %1 - the service moved to %2; "
+                              "check the service address")
+            .arg(code)
+            .arg(location.isEmpty() ? QStringLiteral("another address") : location);
+    }
+    if (code == 502 || code == 503 || code == 504)
+        return QStringLiteral("HTTP Server Returned Status Code: %1 - the service cannot be "
+                              "reached right now; the photo stays and is tried again")
+            .arg(code);
+    if (code == 200 && reply.body) {
+        const bool htmlRoot = document ? document->documentElement().tagName().compare(
+                                             QLatin1String("html"), Qt::CaseInsensitive) == 0
+                                       : looksLikeWebPage(*reply.body);
+        if (htmlRoot)
+            return QStringLiteral("A web page came back instead of the service's answer (a "
+                                  "network sign-in page?); the photo stays and is tried again");
+    }
+    return std::nullopt;
 }
 
 void HttpController::recordReply(const HttpResponse& reply, QVariantMap& result) {
@@ -137,8 +213,11 @@ void HttpController::recordReply(const HttpResponse& reply, QVariantMap& result)
             headers.insert(QString::fromLatin1(name), QString::fromLatin1(value));
         result.insert(kHttpResponse, headers);
     }
-    if (!reply.body)
+    if (!reply.body) {
+        if (const auto text = notAVerdict(reply, nullptr))
+            result.insert(kHttpNotAVerdict, *text);
         return;
+    }
     result.insert(kHttpReturnData, *reply.body);
     const QString text = fromMacRoman(*reply.body);
     QDomDocument document;
@@ -151,8 +230,12 @@ void HttpController::recordReply(const HttpResponse& reply, QVariantMap& result)
             parseError.isEmpty()
                 ? QStringLiteral("The reply is not an XML document")
                 : QStringLiteral("%1 (line %2, column %3)").arg(parseError).arg(line).arg(column));
+        if (const auto judged = notAVerdict(reply, nullptr))
+            result.insert(kHttpNotAVerdict, *judged);
         return;
     }
+    if (const auto judged = notAVerdict(reply, &document))
+        result.insert(kHttpNotAVerdict, *judged);
     const QDomNodeList children = document.documentElement().childNodes();
     for (int i = 0; i < children.size(); ++i)
         consoleLine(QStringLiteral("Reply child [%1] = [%2]")
@@ -173,6 +256,12 @@ bool HttpController::isFailure(const QVariantMap& result) {
         consoleLine(
             QStringLiteral("cDictKeyHttpError = [%1]").arg(result.value(kHttpError).toString()));
         failure = true;
+    }
+    for (const QString& key : {kHttpNotAVerdict, kLocalRetryReason, kLocalRefusal}) {
+        if (result.contains(key)) {
+            consoleLine(QStringLiteral("%1 = [%2]").arg(key, result.value(key).toString()));
+            failure = true;
+        }
     }
     if (result.contains(kHttpOurCustomError)) {
         consoleLine(QStringLiteral("cDictKeyHttpCustomError = [%1]")

@@ -7,8 +7,10 @@
 #include <QVariantMap>
 #include <atomic>
 #include <memory>
+#include <optional>
 
 class QTimer;
+class QDomDocument;
 
 namespace kivo {
 
@@ -38,6 +40,11 @@ public:
 
     // Records what came back into the result info.
     static void recordReply(const HttpResponse& reply, QVariantMap& result);
+    // Why a reply is no judgement of the photo at all (a redirect, a gateway error, a web page
+    // with status 200), or none when it is the service's own answer. document is the parsed
+    // reply, null when it did not parse.
+    static std::optional<QString> notAVerdict(const HttpResponse& reply,
+                                              const QDomDocument* document);
     // Failure when any of the failure rules holds.
     static bool isFailure(const QVariantMap& result);
 

@@ -3,48 +3,97 @@
 #include "app/Pipeline.h"
 #include "platform/Console.h"
 
-#include <QFile>
 #include <QFileInfo>
+#include <cstring>
 
 namespace kivo {
 
 namespace {
 
-void appendField(QByteArray& out, const char* name, const QString& value) {
-    out += "\r\n--";
-    out += kMultipartBoundary;
-    out += "\r\nContent-Disposition: form-data; name=\"";
-    out += name;
-    out += "\"\r\n\r\n";
-    out += value.toUtf8();
+const QByteArray& dashBoundary() {
+    static const QByteArray text = QByteArray("--") + kMultipartBoundary;
+    return text;
 }
 
-void appendFileHeader(QByteArray& out, const char* name, const QString& fileName,
-                      const QByteArray& contentType) {
-    out += "\r\n--";
-    out += kMultipartBoundary;
-    out += "\r\nContent-Disposition: form-data; name=\"";
-    out += name;
-    out += "\"; filename=\"";
-    out += fileName.toUtf8();
-    out += "\"\r\nContent-Type: ";
-    out += contentType;
-    out += "\r\n\r\n";
+// A part ends at CRLF "--" boundary; a value can only break the body by holding that text (or
+// by starting with "--" boundary, right after its header's blank line). Lenient parsers find
+// the boundary without the CRLF, so any occurrence is refused.
+bool holdsDelimiter(const QByteArray& value) {
+    return value.contains(dashBoundary());
 }
 
-std::optional<QByteArray> readWhole(const QString& path, QString* why) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        *why = f.errorString();
-        return std::nullopt;
+class BodyWriter {
+public:
+    explicit BodyWriter(UploadBody& result) : fResult(result) {}
+
+    void field(const char* name, const QString& value) {
+        const QByteArray bytes = value.toUtf8();
+        if (holdsDelimiter(bytes))
+            refuse(QString::fromLatin1(name),
+                   QStringLiteral("The form field \"%1\" holds the upload's form delimiter; the "
+                                  "item was not sent")
+                       .arg(QLatin1String(name)));
+        QByteArray& out = fResult.body;
+        out += "\r\n--";
+        out += kMultipartBoundary;
+        out += "\r\nContent-Disposition: form-data; name=\"";
+        out += name;
+        out += "\"\r\n\r\n";
+        out += bytes;
     }
-    QByteArray bytes = f.readAll();
-    if (f.error() != QFileDevice::NoError) {
-        *why = f.errorString();
-        return std::nullopt;
+
+    void fileHeader(const char* name, const QString& fileName, const QByteArray& contentType) {
+        QByteArray& out = fResult.body;
+        out += "\r\n--";
+        out += kMultipartBoundary;
+        out += "\r\nContent-Disposition: form-data; name=\"";
+        out += name;
+        out += "\"; filename=\"";
+        out += escapeFormFileName(fileName);
+        out += "\"\r\nContent-Type: ";
+        out += contentType;
+        out += "\r\n\r\n";
     }
-    return bytes;
-}
+
+    // Appends the whole file as it was opened; false when it cannot be read whole.
+    bool fileBytes(const char* part, const QString& path, const ItemFile& file) {
+        const qint64 size = file.identity().size;
+        QByteArray& out = fResult.body;
+        const qsizetype start = out.size();
+        out.resize(start + qsizetype(size));
+        if (!file.readAt(out.data() + start, size, 0)) {
+            out.truncate(start);
+            unreadable(path, QStringLiteral("it shrank while being read"));
+            return false;
+        }
+        const QByteArrayView bytes(out.constData() + start, qsizetype(size));
+        if (bytes.startsWith(dashBoundary()) ||
+            bytes.indexOf(QByteArray("\r\n") + dashBoundary()) >= 0)
+            refuse(QString::fromLatin1(part),
+                   QStringLiteral("The file [%1] holds the upload's form delimiter; it was not "
+                                  "sent")
+                       .arg(path));
+        return true;
+    }
+
+    void unreadable(const QString& path, const QString& why) {
+        if (fResult.outcome == UploadBody::Outcome::Sendable) {
+            fResult.outcome = UploadBody::Outcome::Unreadable;
+            fResult.problem = QStringLiteral("Could not read [%1]: %2").arg(path, why);
+        }
+    }
+
+private:
+    void refuse(const QString& field, const QString& text) {
+        if (fResult.outcome != UploadBody::Outcome::Sendable)
+            return;
+        fResult.outcome = UploadBody::Outcome::Refused;
+        fResult.refusedField = field;
+        fResult.problem = text;
+    }
+
+    UploadBody& fResult;
+};
 
 } // namespace
 
@@ -59,29 +108,70 @@ QByteArray contentTypeForFile(const QString& path) {
     return "image/jpeg";
 }
 
+QByteArray escapeFormFileName(const QString& name) {
+    const QByteArray utf8 = name.toUtf8();
+    QByteArray out;
+    out.reserve(utf8.size());
+    for (const char c : utf8) {
+        switch (c) {
+        case '"':
+            out += "%22";
+            break;
+        case '\r':
+            out += "%0D";
+            break;
+        case '\n':
+            out += "%0A";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+UploadFiles openUploadFiles(const QVariantMap& item, bool withMovie) {
+    UploadFiles files;
+    files.photoPath = item.value(kEdFileName).toString();
+    files.photo = ItemFile::open(files.photoPath);
+    if (withMovie) {
+        const QString movie = companionMoviePath(files.photoPath);
+        // A link in the movie's place counts as a movie, and is refused when opened.
+        if (identityOfPath(movie)) {
+            files.moviePath = movie;
+            files.movie = ItemFile::open(movie);
+        }
+    }
+    return files;
+}
+
 UploadBody buildUploadBody(const QVariantMap& item, bool withMovie) {
+    return buildUploadBody(item, openUploadFiles(item, withMovie));
+}
+
+UploadBody buildUploadBody(const QVariantMap& item, const UploadFiles& files) {
     UploadBody result;
-    QByteArray& out = result.body;
+    BodyWriter w(result);
     auto text = [&item](const QString& key) { return item.value(key).toString(); };
 
-    appendField(out, "username", text(kEdUser));
-    appendField(out, "password", text(kEdPasswd));
-    appendField(out, "event", text(kEdEventName));
-    appendField(out, "client", text(kEdClientName));
-    appendField(out, "capturetime", text(kEdCaptureTime));
+    w.field("username", text(kEdUser));
+    w.field("password", text(kEdPasswd));
+    w.field("event", text(kEdEventName));
+    w.field("client", text(kEdClientName));
+    w.field("capturetime", text(kEdCaptureTime));
     if (item.contains(kEdMetaData))
-        appendField(out, "metadata", text(kEdMetaData));
-    appendField(out, "fuseaction", text(kEdGlvFuseAction));
+        w.field("metadata", text(kEdMetaData));
+    w.field("fuseaction", text(kEdGlvFuseAction));
     if (item.contains(kEdEmails))
-        appendField(out, "emails", text(kEdEmails));
+        w.field("emails", text(kEdEmails));
     if (item.contains(kEdOriginalPath))
-        appendField(out, "localfilelocation", text(kEdOriginalPath));
+        w.field("localfilelocation", text(kEdOriginalPath));
     if (item.contains(kEdLarchInfo)) {
         const QVariantMap larch = item.value(kEdLarchInfo).toMap();
         if (larch.contains(QStringLiteral("email")))
-            appendField(out, "email", larch.value(QStringLiteral("email")).toString());
+            w.field("email", larch.value(QStringLiteral("email")).toString());
         if (larch.contains(QStringLiteral("mobile")))
-            appendField(out, "phone", larch.value(QStringLiteral("mobile")).toString());
+            w.field("phone", larch.value(QStringLiteral("mobile")).toString());
     }
     if (item.contains(kEdSittingInfoDictionary)) {
         const QVariantMap sitting = item.value(kEdSittingInfoDictionary).toMap();
@@ -96,44 +186,37 @@ UploadBody buildUploadBody(const QVariantMap& item, bool withMovie) {
         };
         for (const auto& [key, field] : sittingFields)
             if (sitting.contains(QLatin1String(key)))
-                appendField(out, field, sitting.value(QLatin1String(key)).toString());
+                w.field(field, sitting.value(QLatin1String(key)).toString());
     }
-    appendField(out, "Submit", QStringLiteral("Upload"));
+    w.field("Submit", QStringLiteral("Upload"));
 
-    const QString photo = text(kEdFileName);
-    appendFileHeader(out, "imgfile", QFileInfo(photo).fileName(), contentTypeForFile(photo));
-    result.fieldsAndFileHeader = out;
+    const QString& photo = files.photoPath;
+    w.fileHeader("imgfile", QFileInfo(photo).fileName(), contentTypeForFile(photo));
+    result.fieldsAndFileHeader = result.body;
 
-    QString why;
-    if (const auto bytes = readWhole(photo, &why)) {
-        out += *bytes;
-    } else {
+    if (!files.photo.isOpen() || !w.fileBytes("imgfile", photo, files.photo)) {
         consoleLine(
             QStringLiteral("Error in Reading the Contents of file at path:\n%1\n\n").arg(photo));
-        result.sendable = false;
-        result.problem = QStringLiteral("Could not read [%1]: %2").arg(photo, why);
+        if (!files.photo.isOpen())
+            w.unreadable(photo, files.photo.failureText());
     }
 
-    if (withMovie) {
-        const QString movie = companionMoviePath(photo);
-        if (QFileInfo::exists(movie)) {
-            appendFileHeader(out, "vidfile", QFileInfo(movie).fileName(), "video/quicktime");
-            if (const auto bytes = readWhole(movie, &why)) {
-                out += *bytes;
-            } else {
-                consoleLine(
-                    QStringLiteral("Error in Reading the Contents of MOVIE file at path:\n%1\n\n")
-                        .arg(movie));
-                if (result.sendable)
-                    result.problem = QStringLiteral("Could not read [%1]: %2").arg(movie, why);
-                result.sendable = false;
-            }
+    if (files.moviePath) {
+        const QString& movie = *files.moviePath;
+        w.fileHeader("vidfile", QFileInfo(movie).fileName(), "video/quicktime");
+        if (!files.movie.isOpen() || !w.fileBytes("vidfile", movie, files.movie)) {
+            consoleLine(
+                QStringLiteral("Error in Reading the Contents of MOVIE file at path:\n%1\n\n")
+                    .arg(movie));
+            if (!files.movie.isOpen())
+                w.unreadable(movie, files.movie.failureText());
         }
     }
+    result.sendable = result.outcome == UploadBody::Outcome::Sendable;
     if (result.sendable) {
-        out += "\r\n--";
-        out += kMultipartBoundary;
-        out += "--\r\n";
+        result.body += "\r\n--";
+        result.body += kMultipartBoundary;
+        result.body += "--\r\n";
     }
     return result;
 }

@@ -1,5 +1,7 @@
 #pragma once
 // The photo upload's multipart/form-data body, byte for byte.
+#include "platform/ItemFile.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVariantMap>
@@ -12,15 +14,38 @@ inline constexpr char kMultipartBoundary[] = "0xKhTmLbOuNdArY";
 // "image/png", "image/jpeg" or "video/quicktime" by the file's extension; jpeg for the rest.
 QByteArray contentTypeForFile(const QString& path);
 
+// A file name as browsers put it into a part header: '"', CR and LF percent-escaped, so no
+// name can end the header or start a part of its own.
+QByteArray escapeFormFileName(const QString& name);
+
+// The files of one upload, each opened once; the bytes sent are read from these descriptors.
+struct UploadFiles {
+    QString photoPath;
+    ItemFile photo;
+    // Set when a companion movie is to be sent (it exists beside the photo and movies are on).
+    std::optional<QString> moviePath;
+    ItemFile movie;
+};
+
+// Opens the photo of an upload item info and, with withMovie, its companion movie if one exists.
+UploadFiles openUploadFiles(const QVariantMap& item, bool withMovie);
+
 struct UploadBody {
+    enum class Outcome {
+        Sendable,
+        Unreadable, // a file could not be opened or read whole; nothing is sent
+        Refused,    // some content holds the form's delimiter; never sendable as it is
+    };
+    Outcome outcome = Outcome::Sendable;
     QByteArray fieldsAndFileHeader; // up to the file part's headers, before its bytes
     QByteArray body;                // the whole body; without the closing delimiter when unsendable
     bool sendable = true;
-    QString problem; // why it is not sendable: the file that could not be read
+    QString problem;      // why it is not sendable, for the status line
+    QString refusedField; // with Refused: the form field or file part at fault
 };
 
-// Builds the body for one upload item info. withMovie adds the companion movie
-// (<photo without extension>.mov) when one exists.
+UploadBody buildUploadBody(const QVariantMap& item, const UploadFiles& files);
+// Opens the files itself.
 UploadBody buildUploadBody(const QVariantMap& item, bool withMovie);
 
 } // namespace kivo

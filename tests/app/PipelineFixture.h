@@ -102,6 +102,7 @@ protected:
 
         controller = std::make_unique<AppController>();
         controller->setStatusDisplay(&display);
+        controller->useFilingJournal(folder + "/PendingFilings.json");
         controller->awakeFromNib();
         auto& ops = controller->operations();
         ops.startScan = [this](const Notification& n) {

@@ -1,5 +1,6 @@
 #include "PipelineFixture.h"
 #include "platform/NotificationCenter.h"
+#include <QDateTime>
 
 using namespace kivo;
 using namespace kivo::test;
@@ -54,12 +55,23 @@ TEST_P(FailureDecision, FilesTheItemAndContinuesOrStopsAsTheReplySays) {
     // Once the loop goes on, the record has been emptied for the caller.
     EXPECT_EQ(info->isEmpty(), c.loopGoesOn) << c.what;
 
+    // An item left in place waits before it is tried again, and the status line says until when.
+    const auto hold = controller->itemHolds().holdOf(QStringLiteral("Smith/IMG_0001.jpg"),
+                                                     QDateTime::currentMSecsSinceEpoch());
+    const bool leftInPlace = !c.toProblemFolder && c.loopGoesOn;
+    EXPECT_EQ(hold.has_value(), leftInPlace) << c.what;
     auto status = display.last(StatusField::FTPCallbackStatus);
+    if (leftInPlace) {
+        ASSERT_TRUE(status && hold) << c.what;
+        EXPECT_TRUE(status->isError) << c.what;
+        EXPECT_TRUE(status->text.contains("next try of [Smith/IMG_0001.jpg] at")) << c.what;
+        EXPECT_LE(hold->untilMs - QDateTime::currentMSecsSinceEpoch(), 1000) << "first pause";
+    }
     if (c.errorText.isEmpty()) {
-        EXPECT_TRUE(!status || !status->isError) << c.what;
+        EXPECT_TRUE(leftInPlace || !status || !status->isError) << c.what;
     } else {
         ASSERT_TRUE(status) << c.what;
-        EXPECT_EQ(status->text, c.errorText) << c.what;
+        EXPECT_TRUE(status->text.startsWith(c.errorText)) << c.what;
         EXPECT_TRUE(status->isError) << c.what;
         EXPECT_EQ(display.last(StatusField::UploadFileStatus)->text, c.errorText) << c.what;
     }
@@ -145,10 +157,43 @@ TEST_F(PipelineTest, OkStatusMessageIsShownWithoutErrorStyle) {
     info->insert(kHttpOurCustomStatus, QStringLiteral("ok"));
     info->insert(kHttpOurCustomMessage, QStringLiteral("Received"));
     post(kUploadFailNotification, info);
-    auto status = display.last(StatusField::FTPCallbackStatus);
-    ASSERT_TRUE(status);
-    EXPECT_EQ(status->text, QStringLiteral("Received"));
-    EXPECT_FALSE(status->isError);
+    bool shownPlain = false;
+    for (const FieldUpdate& u : display.of(StatusField::FTPCallbackStatus))
+        shownPlain = shownPlain || (u.text == QStringLiteral("Received") && !u.isError);
+    EXPECT_TRUE(shownPlain);
+    EXPECT_EQ(display.last(StatusField::UploadFileStatus)->text, QStringLiteral("Received"));
+}
+
+TEST_F(PipelineTest, RepliesThatAreNoVerdictLeaveTheItemWithGrowingPauses) {
+    const qint64 start = QDateTime::currentMSecsSinceEpoch();
+    std::vector<qint64> waits;
+    for (int attempt = 0; attempt < 7; ++attempt) {
+        auto info = resultInfo();
+        info->insert(kHttpStatusCode, 503);
+        info->insert(kHttpNotAVerdict, QStringLiteral("HTTP Server Returned Status Code: 503"));
+        post(kUploadFailNotification, info);
+        const auto hold =
+            controller->itemHolds().holdOf(QStringLiteral("Smith/IMG_0001.jpg"), start);
+        ASSERT_TRUE(hold);
+        waits.push_back((hold->untilMs - start + 500) / 1000);
+    }
+    // Never filed into the problem folder, never a stop; 1, 2, 4 ... up to 30 s apart.
+    EXPECT_TRUE(otherMoves.empty());
+    EXPECT_TRUE(mirrorMoves.empty());
+    EXPECT_EQ(detachedStarts.load(), 7);
+    EXPECT_EQ(waits, (std::vector<qint64>{1, 2, 4, 8, 16, 30, 30}));
+    EXPECT_TRUE(display.last(StatusField::FTPCallbackStatus)->text.contains("503"));
+
+    // Accepted: the schedule starts over.
+    post(kUploadSuccessNotification, resultInfo());
+    EXPECT_FALSE(controller->itemHolds().holdOf(QStringLiteral("Smith/IMG_0001.jpg"), start));
+
+    // Content that would break the form is refused for good: into the problem folder.
+    auto refused = resultInfo(QStringLiteral("Smith/IMG_0002.jpg"));
+    refused->insert(kLocalRefusal, QStringLiteral("The form field \"client\" holds ..."));
+    post(kUploadFailNotification, refused);
+    ASSERT_EQ(otherMoves.size(), 2u);
+    EXPECT_EQ(otherMoves[0].item, QStringLiteral("Smith/IMG_0002.jpg"));
 }
 
 TEST_F(PipelineTest, FailureWithoutARecordOrItemMovesNothingAndGoesOn) {
@@ -239,22 +284,42 @@ TEST_F(PipelineTest, CompleteLoopClearsTheUploadMarkAndEmptiesTheRequest) {
 
 namespace {
 
-TEST_F(PipelineTest, AnItemThatCannotBeFiledStopsTheLoopWithItsNameShown) {
+TEST_F(PipelineTest, AJudgedItemThatCannotBeFiledWaitsInTheJournalAndIsNeverSentAgain) {
+    test::writeFile(source + "/Smith/IMG_0001.jpg", "accepted photo");
     filingWorks = false;
     gStartedUploadProcess = true;
     post(kUploadSuccessNotification, resultInfo());
-    EXPECT_EQ(detachedStarts.load(), 0) << "sending it again and again must not start";
+    EXPECT_EQ(detachedStarts.load(), 1) << "the loop goes on with other items";
     EXPECT_FALSE(gStartedUploadProcess);
     auto status = display.last(StatusField::FTPCallbackStatus);
     ASSERT_TRUE(status);
     EXPECT_TRUE(status->isError);
     EXPECT_TRUE(status->text.contains("Smith/IMG_0001.jpg"));
+    EXPECT_TRUE(status->text.contains("mirror folder"));
+    EXPECT_TRUE(controller->isAwaitingFiling(source, "Smith/IMG_0001.jpg"));
+    ASSERT_EQ(mirrorMoves.size(), 1u) << "the movie waits for its photo";
 
-    auto refused = resultInfo();
+    // The journal outlives the program.
+    AppController later;
+    later.useFilingJournal(folder + "/PendingFilings.json");
+    EXPECT_TRUE(later.isAwaitingFiling(source, "Smith/IMG_0001.jpg"));
+
+    // Retried when due: still failing, then filed (photo and movie) and forgotten.
+    EXPECT_TRUE(controller->fileWaitingItems().has_value()) << "still held after the failure";
+    controller->itemHolds().clear("Smith/IMG_0001.jpg");
+    filingWorks = true;
+    EXPECT_FALSE(controller->fileWaitingItems().has_value());
+    EXPECT_FALSE(controller->isAwaitingFiling(source, "Smith/IMG_0001.jpg"));
+    ASSERT_EQ(mirrorMoves.size(), 3u);
+    EXPECT_EQ(mirrorMoves[2].item, QStringLiteral("Smith/IMG_0001.mov"));
+
+    // A refused item that the problem folder cannot take is not sent again either.
+    filingWorks = false;
+    auto refused = resultInfo(QStringLiteral("Smith/IMG_0003.jpg"));
     refused->insert(kHttpStatusCode, 500);
     post(kUploadFailNotification, refused);
-    EXPECT_EQ(detachedStarts.load(), 0);
-    EXPECT_TRUE(display.last(StatusField::FTPCallbackStatus)->text.contains("problem folder"));
+    EXPECT_TRUE(controller->isAwaitingFiling(source, "Smith/IMG_0003.jpg"));
+    EXPECT_TRUE(display.last(StatusField::FTPCallbackStatus)->text.contains("Problem Folder"));
 }
 
 TEST_F(PipelineTest, ARefusedItemWhoseNameIsTakenIsFiledUnderOneStampWithItsMovie) {

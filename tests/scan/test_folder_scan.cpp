@@ -1,6 +1,7 @@
 #include "app/Pipeline.h"
 #include "fixtures/Fixtures.h"
 #include "platform/Defaults.h"
+#include "platform/ItemFile.h"
 #include "scan/FolderScan.h"
 #include "settings/Preferences.h"
 #include "support/TestSupport.h"
@@ -8,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSet>
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/stat.h>
@@ -39,10 +41,22 @@ public:
         std::lock_guard<std::recursive_mutex> g(lock);
         callbackStatus.push_back(text);
     }
+    void ibUpdateFTPCallbackStatusTextField(const QString& text, bool) override {
+        ibUpdateFTPCallbackStatusTextField(text);
+    }
     void ibUpdateUploadStatusTextField(const QString& text) override {
         std::lock_guard<std::recursive_mutex> g(lock);
         uploadStatus.push_back(text);
     }
+    ItemHolds& itemHolds() override { return holds; }
+    bool isAwaitingFiling(const QString&, const QString& rel) override {
+        return awaitingFiling.contains(rel);
+    }
+    std::optional<std::pair<QString, ItemHolds::Hold>> fileWaitingItems() override {
+        ++filingRetries;
+        return std::nullopt;
+    }
+    void startPassAfter(qint64 ms) override { delayedPasses.push_back(ms); }
     void startFolderWatcher(const QString& folder) override { watched.push_back(folder); }
     void startNextPass() override { ++nextPasses; }
     void doSetupRetriggerTimerOnMainThread() override { ++timers; }
@@ -55,6 +69,10 @@ public:
     QString user = QStringLiteral("demo");
     std::vector<QString> callbackStatus, uploadStatus, watched;
     std::vector<double> pauses;
+    ItemHolds holds;
+    QSet<QString> awaitingFiling;
+    std::atomic<int> filingRetries{0};
+    std::vector<qint64> delayedPasses;
 };
 
 class FolderScanTest : public ::testing::Test {
@@ -360,7 +378,15 @@ TEST_F(FolderScanTest, ASecondRequestDuringAScanIsCountedAndServedWhenTheScanEnd
     EXPECT_EQ(host.nextPasses.load(), 1) << "the pending rescan starts the next pass";
 }
 
-TEST_F(FolderScanTest, APhotoStillBeingWrittenIsLeftAloneAndLookedAtAgain) {
+// Sets a file's modification time secondsAgo into the past.
+void ageFile(const QString& path, int secondsAgo) {
+    const QDateTime when = QDateTime::currentDateTime().addSecs(-secondsAgo);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(f.setFileTime(when, QFileDevice::FileModificationTime));
+}
+
+TEST_F(FolderScanTest, AnUnfinishedPhotoWaitsWhileOthersGoAhead) {
     const QString path = source + "/Adams/a.jpg";
     QDir().mkpath(source + "/Adams");
     fixtures::PhotoSpec shot;
@@ -373,14 +399,77 @@ TEST_F(FolderScanTest, APhotoStillBeingWrittenIsLeftAloneAndLookedAtAgain) {
     f.resize(all.size() / 2); // metadata is at the start, the image half written
     f.close();
     const QByteArray before = readFile(path);
+    photo("Baker/b.jpg");
 
-    scanOnce();
-    EXPECT_TRUE(posted.empty());
-    EXPECT_TRUE(completeLoops.empty());
-    EXPECT_EQ(host.pauses, (std::vector<double>{1.0}));
-    EXPECT_EQ(host.rescans.load(), 1);
-    EXPECT_EQ(host.nextPasses.load(), 1);
+    // The finished photo behind it is taken; the unfinished one is held, untouched.
+    EXPECT_EQ(scanOnce().value(cDictKeyCurItem).toString(), "Baker/b.jpg");
+    ASSERT_TRUE(host.holds.holdOf("Adams/a.jpg", QDateTime::currentMSecsSinceEpoch()));
     EXPECT_EQ(readFile(path), before);
+
+    // Alone, it ends the pass with the reason shown and a pass booked for when it is due.
+    QFile::remove(source + "/Baker/b.jpg");
+    EXPECT_TRUE(scanOnce().isEmpty());
+    ASSERT_EQ(host.delayedPasses.size(), 1u);
+    EXPECT_LE(host.delayedPasses.back(), 1000);
+    EXPECT_TRUE(host.callbackStatus.back().contains("a.jpg"))
+        << host.callbackStatus.back().toStdString();
+
+    // Left alone long enough, it is taken as it is (a camera may give up on a photo).
+    host.holds.clear("Adams/a.jpg");
+    ageFile(path, 31);
+    const QVariantMap item = scanOnce();
+    EXPECT_EQ(item.value(cDictKeyCurItem).toString(), "Adams/a.jpg");
+    ASSERT_TRUE(item.value(kLocalItemIdentity).canConvert<FileIdentity>());
+    EXPECT_EQ(item.value(kLocalItemIdentity).value<FileIdentity>().size, before.size());
+}
+
+TEST_F(FolderScanTest, APhotoOpenForWritingWaitsHoweverCompleteItLooks) {
+    photo("Adams/a.jpg");
+    const QString path = source + "/Adams/a.jpg";
+    ageFile(path, 120);
+    {
+        QFile writer(path);
+        ASSERT_TRUE(writer.open(QIODevice::WriteOnly | QIODevice::Append));
+        EXPECT_TRUE(scanOnce().isEmpty());
+        const auto hold = host.holds.holdOf("Adams/a.jpg", QDateTime::currentMSecsSinceEpoch());
+        ASSERT_TRUE(hold);
+        EXPECT_TRUE(hold->why.contains("writing")) << hold->why.toStdString();
+    }
+    host.holds.clear("Adams/a.jpg");
+    EXPECT_EQ(scanOnce().value(cDictKeyCurItem).toString(), "Adams/a.jpg");
+
+    // Items waiting to be filed are never offered again.
+    host.awaitingFiling.insert("Adams/a.jpg");
+    EXPECT_TRUE(scanOnce().isEmpty());
+    EXPECT_GE(host.filingRetries.load(), 1);
+}
+
+TEST_F(FolderScanTest, LinksAndUnreachableNamesAreNeverTakenAndReportedOnce) {
+    const QString outside = folder + "/private";
+    QDir().mkpath(outside);
+    photo("Adams/real.jpg");
+    ASSERT_TRUE(QFile::rename(source + "/Adams/real.jpg", outside + "/secret.jpg"));
+    ASSERT_TRUE(QFile::link(outside + "/secret.jpg", source + "/Adams/a.jpg"));
+    // A name whose bytes are not UTF-8 (Latin-1 "é").
+    const QByteArray odd = QFile::encodeName(source + "/Adams/") + QByteArray("caf\xE9.jpg");
+    {
+        QFile::copy(outside + "/secret.jpg", source + "/Adams/tmp.jpg");
+        ASSERT_EQ(
+            ::rename(QFile::encodeName(source + "/Adams/tmp.jpg").constData(), odd.constData()), 0);
+    }
+    EXPECT_TRUE(scanOnce().isEmpty()) << "neither the link nor the odd name is taken";
+    const auto reports = [&](const char* text) {
+        int n = 0;
+        for (const QString& line : host.callbackStatus)
+            n += line.contains(text) ? 1 : 0;
+        return n;
+    };
+    EXPECT_GE(reports("not valid UTF-8"), 1);
+    const int shown = reports("not valid UTF-8");
+    scanOnce();
+    EXPECT_EQ(reports("not valid UTF-8"), shown) << "reported once, not at every scan";
+    EXPECT_TRUE(QFileInfo(outside + "/secret.jpg").isFile());
+    EXPECT_TRUE(QFileInfo(source + "/Adams/a.jpg").isSymLink());
 }
 
 TEST_F(FolderScanTest, HostileTreesDoNotTrapTheScan) {

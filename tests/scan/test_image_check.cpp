@@ -6,6 +6,7 @@
 #include <QDir>
 #include <atomic>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -69,33 +70,68 @@ TEST(ImageCheck, WholeImagesPassAndDamagedOnesDoNot) {
     EXPECT_FALSE(IsValidImageObject(set.jpeg + ".missing"));
 }
 
-TEST(ImageCheck, TruncatedJpegHasMetadataButIsNotReadyWhileFresh) {
-    const ImageSet set = makeImageSet();
-    EXPECT_EQ(getKivoMetaDataFromJpeg(set.truncatedJpeg), fixtures::sampleMetadata("Smith", 1));
-    EXPECT_FALSE(IsValidImageObject(set.truncatedJpeg));
-    EXPECT_FALSE(isFileComplete(set.truncatedJpeg, 2000));
-
-    // A writer that stopped long ago is not waited for any more.
-    ASSERT_TRUE(test::setModified(set.truncatedJpeg, QDateTime::currentDateTime().addSecs(-5)));
-    EXPECT_TRUE(isFileComplete(set.truncatedJpeg, 2000));
-    EXPECT_FALSE(isFileComplete(set.truncatedJpeg, 60000));
+bool looksComplete(const QString& path) {
+    const ItemFile file = ItemFile::open(path);
+    return file.isOpen() && jpegLooksComplete(file.fd(), file.identity().size);
 }
 
-TEST(ImageCheck, CompletenessOfFreshFiles) {
+TEST(ImageCheck, AnEndMarkerOnlyCountsAfterTheImageData) {
     const ImageSet set = makeImageSet();
-    EXPECT_TRUE(isFileComplete(set.jpeg, 60000));
-    EXPECT_TRUE(isFileComplete(set.paddedJpeg, 60000));
-    EXPECT_TRUE(isFileComplete(set.truncatedWithMarker, 60000));
-    // Only JPEG content is checked; a PNG or any other file is taken as it is.
-    EXPECT_TRUE(isFileComplete(set.png, 60000));
-    EXPECT_TRUE(isFileComplete(set.text, 60000));
-    const QString dir = test::makeTempFolder("complete");
-    ASSERT_TRUE(test::writeFile(dir + "/empty.jpg", QByteArray()));
-    EXPECT_TRUE(isFileComplete(dir + "/empty.jpg", 60000));
-    // JPEG content under another name still counts as a JPEG.
-    ASSERT_TRUE(QFile::copy(set.truncatedJpeg, dir + "/renamed.png"));
-    EXPECT_FALSE(isFileComplete(dir + "/renamed.png", 60000));
-    EXPECT_FALSE(isFileComplete(dir + "/missing.jpg", 0));
+    EXPECT_TRUE(looksComplete(set.jpeg));
+    EXPECT_TRUE(looksComplete(set.paddedJpeg));
+    EXPECT_FALSE(looksComplete(set.truncatedJpeg));
+    EXPECT_FALSE(looksComplete(set.png));
+
+    // Cut right after the end marker of a thumbnail inside the metadata segment: the segment's
+    // length says that much more is still to come.
+    const QByteArray jpeg = test::readFile(set.jpeg);
+    QByteArray thumbnail = "Exif\0\0" + QByteArray("\xFF\xD8 small picture \xFF\xD9");
+    QByteArray app1 = "\xFF\xE1";
+    const int length = 2 + int(thumbnail.size()) + 400;
+    app1 += char(length >> 8);
+    app1 += char(length & 0xFF);
+    const QByteArray cut = jpeg.left(2) + app1 + thumbnail;
+    const QString dir = test::makeTempFolder("thumb");
+    ASSERT_TRUE(test::writeFile(dir + "/cut.jpg", cut));
+    EXPECT_FALSE(looksComplete(dir + "/cut.jpg"));
+    // The same segment written whole, followed by the picture, is a finished file.
+    ASSERT_TRUE(test::writeFile(dir + "/whole.jpg", jpeg.left(2) + app1 + thumbnail +
+                                                        QByteArray(400, 'x') + jpeg.mid(2)));
+    EXPECT_TRUE(looksComplete(dir + "/whole.jpg"));
+}
+
+TEST(ImageCheck, ReadinessWaitsForWritersAndForUnfinishedFilesToSettle) {
+    const ImageSet set = makeImageSet();
+    EXPECT_EQ(getKivoMetaDataFromJpeg(set.truncatedJpeg), fixtures::sampleMetadata("Smith", 1));
+    const ItemReadiness fresh = checkItemReadiness(set.truncatedJpeg);
+    EXPECT_EQ(fresh.state, Readiness::Settling);
+    EXPECT_GT(fresh.retryInMs, 20000);
+    // A pause of a few seconds is no sign of a finished photo; a long silence is.
+    ASSERT_TRUE(test::setModified(set.truncatedJpeg, QDateTime::currentDateTime().addSecs(-5)));
+    EXPECT_EQ(checkItemReadiness(set.truncatedJpeg).state, Readiness::Settling);
+    ASSERT_TRUE(test::setModified(set.truncatedJpeg, QDateTime::currentDateTime().addSecs(-31)));
+    EXPECT_EQ(checkItemReadiness(set.truncatedJpeg).state, Readiness::Ready);
+
+    const ItemReadiness whole = checkItemReadiness(set.jpeg);
+    EXPECT_EQ(whole.state, Readiness::Ready);
+    ASSERT_TRUE(whole.identity);
+    EXPECT_EQ(whole.identity->size, QFileInfo(set.jpeg).size());
+    EXPECT_EQ(checkItemReadiness(set.png).state, Readiness::Ready);
+    {
+        // However old and complete it looks, an open writer means it is not finished.
+        ASSERT_TRUE(test::setModified(set.jpeg, QDateTime::currentDateTime().addSecs(-300)));
+        QFile writer(set.jpeg);
+        ASSERT_TRUE(writer.open(QIODevice::WriteOnly | QIODevice::Append));
+        EXPECT_EQ(checkItemReadiness(set.jpeg).state, Readiness::BeingWritten);
+    }
+    EXPECT_EQ(checkItemReadiness(set.jpeg).state, Readiness::Ready);
+
+    const QString dir = test::makeTempFolder("ready");
+    ASSERT_TRUE(QFile::link(set.jpeg, dir + "/link.jpg"));
+    EXPECT_EQ(checkItemReadiness(dir + "/link.jpg").state, Readiness::Refused);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir + "/pipe.jpg").constData(), 0600), 0);
+    EXPECT_EQ(checkItemReadiness(dir + "/pipe.jpg").state, Readiness::Refused);
+    EXPECT_EQ(checkItemReadiness(dir + "/missing.jpg").state, Readiness::Gone);
 }
 
 TEST(ImageCheck, ConcurrentChecksKeepTheirOwnAnswers) {
