@@ -1,3 +1,4 @@
+#include "files/FilingJournal.h"
 #include "files/QDI_FileManager.h"
 #include "files/SafeMove.h"
 #include "platform/Defaults.h"
@@ -8,6 +9,8 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTimeZone>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -309,6 +312,130 @@ TEST_F(CopyingMoveTest, AcrossRealFileSystemsTheMoveIsByteExact) {
     EXPECT_EQ(test::readFile(other.path() + "/Smith/a.jpg"), bytes);
     EXPECT_FALSE(QFileInfo::exists(folder + "/in/a.jpg"));
     EXPECT_EQ(entries(other.path() + "/Smith"), QStringList{"a.jpg"});
+}
+
+} // namespace
+
+namespace {
+
+// What a process killed in the middle of a copying move leaves, and how it is put right.
+TEST_F(CopyingMoveTest, InterruptedCopiesAreSweptAndAPlacedCopyFinishesTheMove) {
+    // A copy under way when the program quits goes with the quit; the source stays whole.
+    safemove::Options options;
+    options.forceCopy = true;
+    int removedAtQuit = -1;
+    options.proceed = [&](safemove::Stage stage) {
+        if (stage == safemove::Stage::CopyChunk && removedAtQuit < 0)
+            removedAtQuit = safemove::removeCopiesUnderWay();
+        return true;
+    };
+    EXPECT_FALSE(safemove::moveEntry(from, to, options).ok);
+    EXPECT_EQ(removedAtQuit, 1);
+    EXPECT_EQ(test::readFile(from), bytes);
+    EXPECT_TRUE(entries(folder + "/out").isEmpty());
+
+    // Copies left by a killed process are found anywhere below the folder, and only they.
+    put(folder + "/out/Smith/.kivo-move-abc123", "partial");
+    put(folder + "/out/.kivo-move-x", "partial");
+    put(folder + "/out/Smith/.hidden-but-ours-not", "keep");
+    EXPECT_EQ(safemove::sweepUnfinishedCopies(folder + "/out"), 2);
+    EXPECT_EQ(entries(folder + "/out/Smith"), QStringList{".hidden-but-ours-not"});
+
+    // A copy with the same bytes and times is the same file; other bytes are not.
+    ASSERT_TRUE(QFile::copy(from, folder + "/placed.jpg"));
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(from).constData(), &st), 0);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(
+        ::utimensat(AT_FDCWD, QFile::encodeName(folder + "/placed.jpg").constData(), times, 0), 0);
+    EXPECT_TRUE(safemove::sameFile(from, folder + "/placed.jpg"));
+    put(folder + "/other.jpg", bytes.left(100));
+    EXPECT_FALSE(safemove::sameFile(from, folder + "/other.jpg"));
+}
+
+TEST_F(MoveTest, AFileAlreadyInPlaceFromAnInterruptedMoveIsNotFiledTwice) {
+    put(src + "/Smith/a.jpg", "photo");
+    put(dest + "/Smith/a.jpg", "photo");
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 123456789}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(src + "/Smith/a.jpg").constData(), times, 0),
+              0);
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(dest + "/Smith/a.jpg").constData(), times, 0),
+              0);
+    EXPECT_TRUE(QDI_FileManager::moveFileToPath("Smith/a.jpg", src, dest, false, false));
+    EXPECT_FALSE(QFileInfo::exists(src + "/Smith/a.jpg"));
+    EXPECT_EQ(test::readFile(dest + "/Smith/a.jpg"), "photo");
+
+    // Same name and bytes but another time: a different file, refused as before.
+    put(src + "/Smith/a.jpg", "photo");
+    EXPECT_FALSE(QDI_FileManager::moveFileToPath("Smith/a.jpg", src, dest, false, false));
+    EXPECT_TRUE(QFileInfo::exists(src + "/Smith/a.jpg"));
+    EXPECT_FALSE(QDI_FileManager::lastFailure().isEmpty());
+
+    // A link is never filed: it stays where it is.
+    ASSERT_TRUE(QFile::link(src + "/Smith/a.jpg", src + "/Smith/link.jpg"));
+    EXPECT_TRUE(QDI_FileManager::moveFileToPath("Smith/link.jpg", src, dest, true, false));
+    EXPECT_TRUE(QFileInfo(src + "/Smith/link.jpg").isSymLink());
+    EXPECT_FALSE(QFileInfo::exists(dest + "/Smith/link.jpg"));
+}
+
+TEST_F(MoveTest, StampedNamesAreShortenedToTheFileNameLimit) {
+    const QString longBase = QString(250, QChar(u'\u00e9')); // 500 bytes in UTF-8
+    const QString stamped =
+        QDI_FileManager::stampedPath("Smith/" + longBase + ".jpg", "20261207_013000");
+    const QString name = stamped.mid(stamped.lastIndexOf('/') + 1);
+    EXPECT_LE(name.toUtf8().size(), 255);
+    EXPECT_TRUE(name.endsWith(" 20261207_013000.jpg"));
+    EXPECT_TRUE(stamped.startsWith("Smith/" + longBase.left(10)));
+    EXPECT_EQ(QDI_FileManager::stampedPath("Smith/c.jpg", "S"), "Smith/c S.jpg");
+
+    // A refused 255-byte name already taken still finds its place.
+    const QString full = QString(251, 'n') + ".jpg";
+    put(src + "/Smith/" + full, "new");
+    put(dest + "/Smith/" + full, "old");
+    const QString stamp = QDI_FileManager::stampIfTaken(dest, {"Smith/" + full});
+    ASSERT_FALSE(stamp.isEmpty());
+    EXPECT_TRUE(QDI_FileManager::moveFileToPath("Smith/" + full, src, dest, false, false, stamp));
+    EXPECT_EQ(test::readFile(dest + "/" + QDI_FileManager::stampedPath("Smith/" + full, stamp)),
+              "new");
+    EXPECT_EQ(test::readFile(dest + "/Smith/" + full), "old");
+}
+
+TEST(FilingJournal, SurvivesRestartsAndADamagedFileIsSetAside) {
+    const QString folder = test::makeTempFolder("journal");
+    const QString path = folder + "/state/PendingFilings.json";
+    PendingFiling entry;
+    entry.root = "/src";
+    entry.item = "Smith/a.jpg";
+    entry.destination = PendingFiling::Destination::Problem;
+    entry.destinationRoot = "/Problem Folder";
+    entry.stamp = "20261207_013000";
+    entry.identity = {1, 2, 3, 4};
+    entry.reply = "HTTP 500";
+    {
+        FilingJournal journal(path);
+        journal.load();
+        ASSERT_TRUE(journal.add(entry));
+        entry.item = "Smith/b.jpg";
+        ASSERT_TRUE(journal.add(entry));
+        ASSERT_TRUE(journal.add(entry)) << "the same item once";
+    }
+    FilingJournal again(path);
+    again.load();
+    ASSERT_EQ(again.entries().size(), 2u);
+    const auto found = again.find("/src", "Smith/a.jpg");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->destination, PendingFiling::Destination::Problem);
+    EXPECT_EQ(found->stamp, "20261207_013000");
+    EXPECT_EQ(found->identity, (FileIdentity{1, 2, 3, 4}));
+    ASSERT_TRUE(again.remove("/src", "Smith/a.jpg"));
+    ASSERT_TRUE(again.remove("/src", "Smith/b.jpg"));
+    EXPECT_FALSE(QFileInfo::exists(path)) << "an empty journal leaves no file";
+
+    ASSERT_TRUE(test::writeFile(path, "{ not json"));
+    FilingJournal damaged(path);
+    damaged.load();
+    EXPECT_TRUE(damaged.entries().empty());
+    EXPECT_TRUE(QFileInfo::exists(path + ".damaged"));
 }
 
 } // namespace

@@ -129,3 +129,57 @@ TEST_F(UploadBodyTest, AnUnreadablePhotoOrMovieMakesTheBodyUnsendable) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(UploadBodyTest, FileNamesAreEscapedAndDelimitersInContentAreRefused) {
+    EXPECT_EQ(escapeFormFileName("a\"b\r\nc.jpg"), QByteArray("a%22b%0D%0Ac.jpg"));
+    EXPECT_EQ(escapeFormFileName(QString::fromUtf8("Zo\u00eb.jpg")),
+              QString::fromUtf8("Zo\u00eb.jpg").toUtf8());
+
+    // Any value holding the delimiter: refused, the field named, never a sendable body.
+    for (const QString& key : {kEdClientName, kEdMetaData, kEdOriginalPath, kEdEmails}) {
+        QVariantMap item = minimalItem();
+        item.insert(key, QStringLiteral("x\r\n--0xKhTmLbOuNdArY--\r\n"));
+        const UploadBody built = buildUploadBody(item, false);
+        EXPECT_EQ(built.outcome, UploadBody::Outcome::Refused) << key.toStdString();
+        EXPECT_FALSE(built.sendable);
+        EXPECT_FALSE(built.refusedField.isEmpty());
+    }
+    QVariantMap sitting = minimalItem();
+    sitting.insert(kEdSittingInfoDictionary, QVariantMap{{"firstname", "--0xKhTmLbOuNdArY"}});
+    EXPECT_EQ(buildUploadBody(sitting, false).refusedField, "firstname");
+
+    // A photo whose bytes hold the delimiter, or start with it right after the part header.
+    writeFile(photo, QByteArray("\xFF\xD8 data\r\n--0xKhTmLbOuNdArY more \xFF\xD9"));
+    EXPECT_EQ(buildUploadBody(minimalItem(), false).refusedField, "imgfile");
+    writeFile(photo, QByteArray("--0xKhTmLbOuNdArY"));
+    EXPECT_EQ(buildUploadBody(minimalItem(), false).refusedField, "imgfile");
+    // The boundary's text alone, without its leading dashes, is harmless.
+    writeFile(photo, QByteArray("\xFF\xD8 0xKhTmLbOuNdArY \xFF\xD9"));
+    EXPECT_EQ(buildUploadBody(minimalItem(), false).outcome, UploadBody::Outcome::Sendable);
+}
+
+TEST_F(UploadBodyTest, TheBytesComeFromTheDescriptorOpenedOnce) {
+    UploadFiles files = openUploadFiles(minimalItem(), false);
+    ASSERT_TRUE(files.photo.isOpen());
+    const QByteArray original = readFile(photo);
+    // Replaced under the same name after it was opened: the opened file is what is sent.
+    ASSERT_TRUE(QFile::remove(photo));
+    writeFile(photo, "a different file");
+    const UploadBody built = buildUploadBody(minimalItem(), files);
+    ASSERT_TRUE(built.sendable);
+    EXPECT_TRUE(built.body.contains(original));
+    EXPECT_FALSE(files.photo.unchangedAt(photo));
+
+    // A link is never opened, nor a movie that is one.
+    const QString link = folder + "/IMG_2.jpg";
+    ASSERT_TRUE(QFile::link(photo, link));
+    QVariantMap item = minimalItem();
+    item.insert(kEdFileName, link);
+    EXPECT_EQ(buildUploadBody(item, false).outcome, UploadBody::Outcome::Unreadable);
+    ASSERT_TRUE(QFile::link(photo, folder + "/IMG_1.mov"));
+    EXPECT_EQ(buildUploadBody(minimalItem(), true).outcome, UploadBody::Outcome::Unreadable);
+}
+
+} // namespace

@@ -1,6 +1,7 @@
 #include "app/Pipeline.h"
 #include "fixtures/Fixtures.h"
 #include "platform/Defaults.h"
+#include "platform/ItemFile.h"
 #include "settings/Preferences.h"
 #include "support/RefService.h"
 #include "support/TestSupport.h"
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <gtest/gtest.h>
 #include <memory>
+#include <thread>
 
 using namespace kivo;
 using namespace kivo::test;
@@ -277,6 +279,105 @@ TEST_F(ReplyTest, TheServiceRefusesAnotherAccount) {
     upload(item("intruder"));
     EXPECT_EQ(outcome, "failure");
     EXPECT_EQ(result.value(kHttpOurCustomStatus).toString(), "ERROR");
+}
+
+} // namespace
+
+namespace {
+
+// Replies that are no judgement of the photo: whatever their words, the item must stay.
+TEST_F(ReplyTest, WebPagesRedirectsAndGatewayErrorsAreNoVerdict) {
+    const QString signIn = "<html><head><title>Welcome</title></head><body>Sign in to the "
+                           "venue Wi-Fi</body></html>";
+    ASSERT_TRUE(service->setFault("body", {{"body", signIn}, {"type", "text/html"}}));
+    upload();
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_TRUE(result.value(kHttpNotAVerdict).toString().contains("web page"));
+
+    ASSERT_TRUE(service->setFault("http", {{"code", 302}, {"location", "https://new.example/up"}}));
+    upload();
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_TRUE(result.value(kHttpNotAVerdict)
+                    .toString()
+                    .contains("the service moved to https://new.example/up; check the service "
+                              "address"));
+
+    for (int code : {502, 503, 504}) {
+        ASSERT_TRUE(service->setFault("http", {{"code", code}}));
+        upload();
+        EXPECT_EQ(outcome, "failure") << code;
+        EXPECT_TRUE(result.value(kHttpNotAVerdict).toString().contains(QString::number(code)));
+    }
+    // The service's own answers are judged as before.
+    ASSERT_TRUE(service->setFault("http", {{"code", 500}}));
+    upload();
+    EXPECT_FALSE(result.contains(kHttpNotAVerdict));
+    upload();
+    EXPECT_EQ(outcome, "success");
+    EXPECT_FALSE(result.contains(kHttpNotAVerdict));
+}
+
+TEST_F(ReplyTest, InjectedFormTextIsNeverSentAndOddFileNamesStayInTheirHeader) {
+    // Text that would close the part and forge a photo of its own.
+    auto info = item();
+    info->insert(kEdOriginalPath, QStringLiteral("/Volumes/x\r\n--0xKhTmLbOuNdArY\r\nContent-"
+                                                 "Disposition: form-data; name=\"imgfile\"; "
+                                                 "filename=\"x.jpg\"\r\n\r\nforged"));
+    upload(info);
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_TRUE(result.value(kLocalRefusal).toString().contains("localfilelocation"));
+    EXPECT_EQ(service->state().value("requests").toInt(), 0) << "nothing went out";
+
+    // A name with a quote, CR and LF (all legal on Linux) arrives as it is.
+    const QString odd = folder + "/Smith/a\"b\r\nc.jpg";
+    ASSERT_TRUE(QFile::copy(photo, odd));
+    info = item();
+    info->insert(kEdFileName, odd);
+    upload(info);
+    EXPECT_EQ(outcome, "success");
+    const QStringList received = service->receivedDirs();
+    ASSERT_EQ(received.size(), 1);
+    const QVariantMap file =
+        RefService::record(received.front()).value("files").toList().value(0).toMap();
+    EXPECT_EQ(file.value("filename").toString(), "a\"b\r\nc.jpg");
+    EXPECT_EQ(file.value("size").toLongLong(), QFileInfo(photo).size());
+}
+
+TEST_F(ReplyTest, OnlyTheFileTheScanSawIsSentAndAChangeIsNeverFiled) {
+    // Replaced after it was chosen: not sent at all.
+    auto info = item();
+    FileIdentity seen = *identityOfPath(photo);
+    seen.mtimeNs -= 1000000000;
+    info->insert(kLocalItemIdentity, QVariant::fromValue(seen));
+    upload(info);
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_TRUE(result.value(kLocalRetryReason).toString().contains("changed"));
+    EXPECT_EQ(service->state().value("requests").toInt(), 0);
+
+    // Written to while it is being sent: the service answers OK, yet it is not filed.
+    ASSERT_TRUE(service->setFault("delay", {{"ms", 1500}}));
+    std::thread writer([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        QFile f(photo);
+        if (f.open(QIODevice::Append))
+            f.write("more");
+    });
+    info = item();
+    info->insert(kLocalItemIdentity, QVariant::fromValue(*identityOfPath(photo)));
+    upload(info);
+    writer.join();
+    EXPECT_EQ(result.value(kHttpOurCustomStatus).toString(), "OK");
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_TRUE(result.value(kLocalRetryReason).toString().contains("while it was being sent"));
+
+    // A symbolic link in the photo's place is never opened.
+    const QString secret = folder + "/secret.txt";
+    ASSERT_TRUE(writeFile(secret, "private"));
+    QFile::remove(photo);
+    ASSERT_TRUE(QFile::link(secret, photo));
+    upload();
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_EQ(service->receivedDirs().size(), 1) << "only the delayed upload above arrived";
 }
 
 } // namespace
