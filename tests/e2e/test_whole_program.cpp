@@ -105,15 +105,24 @@ TEST_F(WholeProgram, AServiceErrorStopsTheLoopWithoutRetrying) {
 
 TEST_F(WholeProgram, AnAcceptedPhotoThatCannotBeFiledIsNotSentAgain) {
     run.makePhotos(2, {"Smith"});
+    run.makePhotos(1, {"Garcia"}, 3);
     // Something that is not a folder where the client's mirror folder must go.
     ASSERT_TRUE(writeFile(run.mirror() + "/Smith", "in the way"));
     ASSERT_TRUE(run.start(service.url()));
-    ASSERT_TRUE(service.waitForRequests(1, 10000));
-    waitUntil([] { return false; }, 2500);
-    EXPECT_EQ(service.requests().size(), 1u);
+    ASSERT_TRUE(service.waitForRequests(3, 10000));
+    waitUntil([] { return false; }, 3500);
+    EXPECT_EQ(service.requests().size(), 3u) << "each photo once, the loop went on";
     EXPECT_EQ(run.whereIs("Smith/IMG_0001.jpg"), "source");
     EXPECT_EQ(run.whereIs("Smith/IMG_0002.jpg"), "source");
-    EXPECT_TRUE(run.console().contains("Could Not Move [Smith/IMG_0001.jpg]"));
+    EXPECT_EQ(run.whereIs("Garcia/IMG_0003.jpg"), "mirror");
+    EXPECT_TRUE(
+        run.console().contains("[Smith/IMG_0001.jpg] cannot be filed into the mirror folder"));
+
+    // Once the mirror can take them they are filed, still without being sent again.
+    ASSERT_TRUE(QFile::remove(run.mirror() + "/Smith"));
+    EXPECT_TRUE(waitUntil([&] { return run.allFiled(); }, 40000))
+        << run.console().right(3000).toStdString();
+    EXPECT_EQ(service.requests().size(), 3u);
     EXPECT_TRUE(run.stop());
 }
 
