@@ -73,7 +73,8 @@ using DataSafety = ProgramWithService;
 
 TEST_F(DataSafety, PhotosStillBeingWrittenAreSentOnceAndWhole) {
     ASSERT_TRUE(run.start(service.url()));
-    ASSERT_TRUE(waitUntil([&] { return run.console().contains("Scanning done - NO File found"); }, 15000));
+    ASSERT_TRUE(
+        waitUntil([&] { return run.console().contains("Scanning done - NO File found"); }, 15000));
 
     // One writer pauses with the file open, another closes the first half and comes back.
     const QByteArray held = photoBytes("Smith", 1, QSize(1200, 900), 40);
@@ -268,6 +269,38 @@ TEST_F(DataSafety, AFullMirrorNeverMakesAPhotoGoTwice) {
     EXPECT_TRUE(waitUntil([&] { return run.allFiled(); }, 40000))
         << run.console().right(3000).toStdString();
     EXPECT_EQ(service.requests().size(), 4u);
+    EXPECT_TRUE(run.stop());
+}
+
+// A photo with a long movie beside it, so that an end lands while the movie is copied across.
+QString makePhotoWithLongMovie(ProgramRun& run) {
+    run.makePhotos(1, {"Smith"});
+    const QString movie = run.source() + "/Smith/IMG_0001.mov";
+    QFile f(movie);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    QByteArray block(1 << 20, '\0');
+    for (int i = 0; i < 300; ++i) {
+        block.fill(char(i));
+        EXPECT_EQ(f.write(block), block.size());
+    }
+    return movie;
+}
+
+TEST_F(DataSafety, QuittingDuringACrossDiskFilingLeavesNoPartialCopy) {
+    ScopedMount other(run.mirror(), "size=1g,mode=0755");
+    if (!other.mounted())
+        GTEST_SKIP() << "mounting a second file system needs root";
+    const QString movie = makePhotoWithLongMovie(run);
+    ASSERT_TRUE(run.start(service.url()));
+    ASSERT_TRUE(waitUntil([&] { return anyUnfinishedCopy(run.mirror()); }, 20000))
+        << run.console().right(3000).toStdString();
+    EXPECT_TRUE(run.stop());
+    EXPECT_FALSE(anyUnfinishedCopy(run.mirror())) << "taken away at quit";
+    EXPECT_TRUE(QFileInfo::exists(movie));
+
+    ASSERT_TRUE(run.start(service.url()));
+    EXPECT_TRUE(waitUntil([&] { return !QFileInfo::exists(movie) && run.allFiled(); }, 30000));
+    EXPECT_EQ(service.receivedDirs().size(), 1);
     EXPECT_TRUE(run.stop());
 }
 
