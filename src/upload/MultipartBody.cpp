@@ -33,21 +33,14 @@ public:
                    QStringLiteral("The form field \"%1\" holds the upload's form delimiter; the "
                                   "item was not sent")
                        .arg(QLatin1String(name)));
-        QByteArray& out = fResult.body;
-        out += "\r\n--";
-        out += kMultipartBoundary;
-        out += "\r\nContent-Disposition: form-data; name=\"";
-        out += name;
-        out += "\"\r\n\r\n";
-        out += bytes;
+        partStart(name);
+        fResult.body += "\"\r\n\r\n";
+        fResult.body += bytes;
     }
 
     void fileHeader(const char* name, const QString& fileName, const QByteArray& contentType) {
+        partStart(name);
         QByteArray& out = fResult.body;
-        out += "\r\n--";
-        out += kMultipartBoundary;
-        out += "\r\nContent-Disposition: form-data; name=\"";
-        out += name;
         out += "\"; filename=\"";
         out += escapeFormFileName(fileName);
         out += "\"\r\nContent-Type: ";
@@ -84,6 +77,15 @@ public:
     }
 
 private:
+    // The delimiter and the header line up to the end of the part's name.
+    void partStart(const char* name) {
+        QByteArray& out = fResult.body;
+        out += "\r\n--";
+        out += kMultipartBoundary;
+        out += "\r\nContent-Disposition: form-data; name=\"";
+        out += name;
+    }
+
     void refuse(const QString& field, const QString& text) {
         if (fResult.outcome != UploadBody::Outcome::Sendable)
             return;

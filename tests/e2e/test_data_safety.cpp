@@ -308,18 +308,7 @@ TEST_F(DataSafety, AKillDuringACrossDiskFilingIsPutRightAtTheNextStart) {
     ScopedMount other(run.mirror(), "size=1g,mode=0755");
     if (!other.mounted())
         GTEST_SKIP() << "mounting a second file system needs root";
-    run.makePhotos(1, {"Smith"});
-    // A long movie, so the kill lands while it is being copied across.
-    const QString movie = run.source() + "/Smith/IMG_0001.mov";
-    {
-        QFile f(movie);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        QByteArray block(1 << 20, '\0');
-        for (int i = 0; i < 300; ++i) {
-            block.fill(char(i));
-            ASSERT_EQ(f.write(block), block.size());
-        }
-    }
+    const QString movie = makePhotoWithLongMovie(run);
     const QString movieHash = sha256(readFile(movie));
     ASSERT_TRUE(run.start(service.url()));
     ASSERT_TRUE(waitUntil([&] { return anyUnfinishedCopy(run.mirror()); }, 20000))
