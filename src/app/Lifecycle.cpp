@@ -156,7 +156,7 @@ void AppController::applicationWillTerminate() {
     }
     // A filing copy under way is abandoned with its source intact; its journal entry
     // finishes the filing at the next start.
-    if (const int removed = safemove::removeCopiesUnderWay())
+    if (const int removed = safemove::stopCopying())
         consoleLine(QStringLiteral("Removed %1 unfinished filing cop%2 at quit")
                         .arg(removed)
                         .arg(removed == 1 ? QStringLiteral("y") : QStringLiteral("ies")));

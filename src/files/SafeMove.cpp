@@ -93,10 +93,15 @@ QByteArray temporaryName(const QByteArray& folder) {
 // Copies being written by this process, so a quit can take them away.
 std::mutex gUnderWayMutex;
 QSet<QByteArray> gUnderWay;
+bool gCopyingStopped = false; // under gUnderWayMutex
 
-void copyStarted(const QByteArray& temp) {
+// False once the process is quitting: the copy must not go on.
+bool copyStarted(const QByteArray& temp) {
     std::lock_guard<std::mutex> g(gUnderWayMutex);
+    if (gCopyingStopped)
+        return false;
     gUnderWay.insert(temp);
+    return true;
 }
 
 void copyEnded(const QByteArray& temp) {
@@ -135,7 +140,13 @@ QByteArray copyRegularFile(const QByteArray& from, const QByteArray& folder, con
         errno = saved;
         return {};
     }
-    copyStarted(temp);
+    if (!copyStarted(temp)) {
+        ::close(out);
+        ::close(in);
+        ::unlink(temp.constData());
+        errno = ECANCELED;
+        return {};
+    }
 
     bool ok = true;
     failedStep = "copy";
@@ -271,8 +282,9 @@ bool sameBytes(int a, int b, qint64 size) {
 
 } // namespace
 
-int removeCopiesUnderWay() {
+int stopCopying() {
     std::lock_guard<std::mutex> g(gUnderWayMutex);
+    gCopyingStopped = true;
     int removed = 0;
     for (const QByteArray& temp : std::as_const(gUnderWay))
         removed += ::unlink(temp.constData()) == 0 ? 1 : 0;

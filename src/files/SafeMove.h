@@ -41,9 +41,10 @@ int renameNoReplace(const char* from, const char* to);
 // Hidden copies under way begin with this; nothing else of ours does.
 inline constexpr char kTemporaryPrefix[] = ".kivo-move-";
 
-// Removes the copies that moves of this process are writing right now (at quit: the moves are
-// abandoned with their sources intact). Returns how many were removed.
-int removeCopiesUnderWay();
+// At quit: removes the copies that moves of this process are writing right now and refuses to
+// start new ones for the rest of the process, so the moves are abandoned with their sources
+// intact and nothing is left half-written. Returns how many copies were removed.
+int stopCopying();
 
 // Removes the hidden copies that an interrupted process left anywhere below folder (links are
 // not followed). Returns how many were removed.

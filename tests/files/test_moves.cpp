@@ -326,11 +326,16 @@ TEST_F(CopyingMoveTest, InterruptedCopiesAreSweptAndAPlacedCopyFinishesTheMove) 
     int removedAtQuit = -1;
     options.proceed = [&](safemove::Stage stage) {
         if (stage == safemove::Stage::CopyChunk && removedAtQuit < 0)
-            removedAtQuit = safemove::removeCopiesUnderWay();
+            removedAtQuit = safemove::stopCopying();
         return true;
     };
     EXPECT_FALSE(safemove::moveEntry(from, to, options).ok);
     EXPECT_EQ(removedAtQuit, 1);
+    EXPECT_EQ(test::readFile(from), bytes);
+    EXPECT_TRUE(entries(folder + "/out").isEmpty());
+    // Nor does a copy start after that.
+    options.proceed = nullptr;
+    EXPECT_FALSE(safemove::moveEntry(from, to, options).ok);
     EXPECT_EQ(test::readFile(from), bytes);
     EXPECT_TRUE(entries(folder + "/out").isEmpty());
 
