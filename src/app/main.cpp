@@ -1,8 +1,10 @@
 // KivoUploader: uploads the photos dropped into a hot folder to the photo service.
 #include "app/AppController.h"
 #include "platform/Beep.h"
+#include "platform/Bundle.h"
 #include "platform/Console.h"
 #include "platform/Defaults.h"
+#include "platform/SingleInstance.h"
 #include "process/ProcessControl.h"
 #include "ui/MainStatusWindow.h"
 #include "ui/WindowEventObserver.h"
@@ -45,6 +47,23 @@ void quitOnTerminationSignals(QApplication& app, kivo::AppController* controller
     sigaction(SIGINT, &sa, nullptr);
 }
 
+void openFolders(kivo::AppController* controller, const QStringList& folders,
+                 const QString& origin) {
+    for (const QString& folder : folders) {
+        if (QFileInfo(folder).isDir())
+            controller->applicationOpenFile(QFileInfo(folder).absoluteFilePath());
+        else
+            kivo::consoleLine(QStringLiteral("Ignoring %1 [%2]: not a folder").arg(origin, folder));
+    }
+}
+
+QString describeOwner(qint64 pid) {
+    return pid > 0 ? QStringLiteral("%1 is already running (pid %2)")
+                         .arg(kivo::bundle::displayName())
+                         .arg(pid)
+                   : QStringLiteral("%1 is already running").arg(kivo::bundle::displayName());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -63,7 +82,33 @@ int main(int argc, char** argv) {
         QApplication::beep();
     });
 
+    // Before the log files and housekeeping are set up: a second start must touch neither.
+    auto* instance = new kivo::SingleInstance(kivo::bundle::identifier(), QString(), &app);
+    QStringList handOver;
+    for (const QString& folder : folders) {
+        if (!folder.isEmpty())
+            handOver << QFileInfo(folder).absoluteFilePath();
+    }
+    constexpr int kHandOverLimitMs = 10000;
+    const kivo::SingleInstance::Claim claim = instance->claim(handOver, kHandOverLimitMs);
+    if (claim.role == kivo::SingleInstance::Role::HandedOver) {
+        const QString what = handOver.isEmpty()
+                                 ? QStringLiteral("it had no folder to hand over")
+                                 : QStringLiteral("handed over %1").arg(handOver.join(", "));
+        fprintf(stderr, "%s; %s\n", qPrintable(describeOwner(claim.ownerPid)), qPrintable(what));
+        return 0;
+    }
+    if (claim.role == kivo::SingleInstance::Role::NoAnswer) {
+        fprintf(stderr, "%s but did not answer within %d s (%s); nothing handed over\n",
+                qPrintable(describeOwner(claim.ownerPid)), kHandOverLimitMs / 1000,
+                qPrintable(claim.error));
+        return 1;
+    }
+
     kivo::AppController::initializeClass();
+    if (claim.role == kivo::SingleInstance::Role::Unguarded)
+        kivo::consoleLine(
+            QStringLiteral("Cannot make sure that only one instance runs: %1").arg(claim.error));
     // Both live until the process ends: detached pipeline threads may use them until then.
     auto* controller = new kivo::AppController;
     auto* window = new kivo::MainStatusWindow;
@@ -73,17 +118,35 @@ int main(int argc, char** argv) {
     QObject::connect(&app, &QGuiApplication::lastWindowClosed, controller,
                      [controller] { controller->requestTermination(); });
 
+    QObject::connect(
+        instance, &kivo::SingleInstance::pathsReceived, controller,
+        [controller, window](const QStringList& paths) {
+            if (!paths.isEmpty()) {
+                kivo::consoleLine(
+                    QStringLiteral("Another start handed over [%1]").arg(paths.join(", ")));
+                openFolders(controller, paths, QStringLiteral("handed-over path"));
+                return;
+            }
+            // Started again by hand: the user is looking for this one.
+            kivo::consoleLine(QStringLiteral("Another start asks to be shown"));
+            window->show();
+            window->raise();
+            window->activateWindow();
+        });
+    QString listenError;
+    if (claim.role == kivo::SingleInstance::Role::First && !instance->listen(&listenError))
+        kivo::consoleLine(
+            QStringLiteral("Later starts cannot hand their folders over: %1").arg(listenError));
+    // Folders handed to an instance on its way out would be lost; later starts wait for it.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, instance,
+                     [instance] { instance->stopListening(); });
+
     controller->awakeFromNib();
     // A relaunch after a hung upload may ask to come back without showing the window.
     if (!kivo::Defaults::standard().boolForKey(QStringLiteral("KivoStartHidden")))
         window->show();
     controller->applicationWillFinishLaunching();
-    for (const QString& folder : folders) {
-        if (QFileInfo(folder).isDir())
-            controller->applicationOpenFile(QFileInfo(folder).absoluteFilePath());
-        else
-            kivo::consoleLine(QStringLiteral("Ignoring argument [%1]: not a folder").arg(folder));
-    }
+    openFolders(controller, folders, QStringLiteral("argument"));
     QTimer::singleShot(0, controller, [controller, &app] {
         controller->applicationDidFinishLaunching();
         app.installEventFilter(new kivo::WindowEventObserver(&app));

@@ -86,7 +86,10 @@ QStringList ProgramRun::makePhotos(int count, const QStringList& clients, int fi
 }
 
 bool ProgramRun::start(const QString& serviceUrl, const QStringList& extraSettings) {
-    fProcess = std::make_unique<QProcess>();
+    return startWith(serviceUrl, extraSettings, {source()});
+}
+
+QProcessEnvironment ProgramRun::environment() const {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", fRoot + "/home");
     env.insert("XDG_CONFIG_HOME", fRoot + "/home/.config");
@@ -94,27 +97,67 @@ bool ProgramRun::start(const QString& serviceUrl, const QStringList& extraSettin
     env.insert("XDG_DATA_HOME", fRoot + "/home/.local/share");
     env.insert("XDG_RUNTIME_DIR", fRoot + "/run");
     env.insert("QT_QPA_PLATFORM", "offscreen");
-    fProcess->setProcessEnvironment(env);
+    return env;
+}
+
+QStringList ProgramRun::argumentsFor(const QString& serviceUrl, const QStringList& extraSettings,
+                                     const QStringList& plainArguments) const {
+    return QStringList{"-prefLocalSourceUploadFolder",
+                       source(),
+                       "-prefLocalMasterMirrorSiteFolder",
+                       mirror(),
+                       "-userLoginName",
+                       "demo",
+                       "-userLoginPassword",
+                       "secret",
+                       "-userEnteredEventName",
+                       "Gala",
+                       "-prefGlvURL",
+                       serviceUrl,
+                       "-prefAutoSynchronize",
+                       "NO"} +
+           extraSettings + plainArguments;
+}
+
+QString ProgramRun::programPath() {
+    return QFileInfo(RefService::executablePath()).path() + "/KivoUploader";
+}
+
+bool ProgramRun::startWith(const QString& serviceUrl, const QStringList& extraSettings,
+                           const QStringList& plainArguments) {
+    fProcess = std::make_unique<QProcess>();
+    fProcess->setProcessEnvironment(environment());
     fProcess->setProcessChannelMode(QProcess::MergedChannels);
     fProcess->setStandardOutputFile(fRoot + "/console.txt");
-    QStringList args{"-prefLocalSourceUploadFolder",
-                     source(),
-                     "-prefLocalMasterMirrorSiteFolder",
-                     mirror(),
-                     "-userLoginName",
-                     "demo",
-                     "-userLoginPassword",
-                     "secret",
-                     "-userEnteredEventName",
-                     "Gala",
-                     "-prefGlvURL",
-                     serviceUrl,
-                     "-prefAutoSynchronize",
-                     "NO"};
-    args << extraSettings << source();
-    const QString program = QFileInfo(RefService::executablePath()).path() + "/KivoUploader";
-    fProcess->start(program, args);
+    fProcess->start(programPath(), argumentsFor(serviceUrl, extraSettings, plainArguments));
     return fProcess->waitForStarted(10000);
+}
+
+std::unique_ptr<QProcess> ProgramRun::startAnother(const QString& serviceUrl,
+                                                   const QStringList& extraSettings,
+                                                   const QStringList& plainArguments) const {
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(environment());
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    process->start(programPath(), argumentsFor(serviceUrl, extraSettings, plainArguments));
+    return process;
+}
+
+ProgramRun::Ended ProgramRun::runAnother(const QString& serviceUrl,
+                                         const QStringList& extraSettings,
+                                         const QStringList& plainArguments, int timeoutMs) const {
+    Ended ended;
+    std::unique_ptr<QProcess> process = startAnother(serviceUrl, extraSettings, plainArguments);
+    if (!process->waitForStarted(10000))
+        return ended;
+    ended.finished = process->waitForFinished(timeoutMs);
+    if (!ended.finished) {
+        process->kill();
+        process->waitForFinished(5000);
+    }
+    ended.exitCode = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -1;
+    ended.output = process->readAll();
+    return ended;
 }
 
 bool ProgramRun::stop(int graceMs) {

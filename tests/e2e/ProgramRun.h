@@ -27,6 +27,22 @@ public:
                            int firstNumber = 1);
     // Starts the program with the service's URL and extra "-key value" settings.
     bool start(const QString& serviceUrl, const QStringList& extraSettings = {});
+    // As start(), with plainArguments in place of the source folder (none: the program idles).
+    bool startWith(const QString& serviceUrl, const QStringList& extraSettings,
+                   const QStringList& plainArguments);
+    // A further start of the program with this run's environment and settings, plainArguments
+    // in place of the source folder. Standard output and error are merged on its channel.
+    std::unique_ptr<QProcess> startAnother(const QString& serviceUrl,
+                                           const QStringList& extraSettings,
+                                           const QStringList& plainArguments) const;
+    struct Ended {
+        bool finished = false;
+        int exitCode = -1;
+        QByteArray output;
+    };
+    // startAnother() and wait for it to end.
+    Ended runAnother(const QString& serviceUrl, const QStringList& extraSettings,
+                     const QStringList& plainArguments, int timeoutMs = 30000) const;
     // SIGTERM; true when the program ended cleanly by itself.
     bool stop(int graceMs = 10000);
     // Standard output and the daily log files (standard error goes there).
@@ -43,6 +59,10 @@ public:
     bool allFiled() const;
 
 private:
+    QProcessEnvironment environment() const;
+    QStringList argumentsFor(const QString& serviceUrl, const QStringList& extraSettings,
+                             const QStringList& plainArguments) const;
+    static QString programPath();
     // Ends every program still running on this run's folders (a relaunched one included).
     void endStrays();
 
