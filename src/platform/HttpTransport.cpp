@@ -1,8 +1,12 @@
 #include "platform/HttpTransport.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <curl/curl.h>
 #include <mutex>
+#include <unistd.h>
 
 namespace kivo {
 
@@ -47,6 +51,62 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     return n;
 }
 
+// Where the read callback stands in a body made of pieces.
+struct BodySource {
+    const std::vector<BodyPiece>* pieces = nullptr;
+    size_t piece = 0;
+    qint64 within = 0;
+    bool failed = false; // a file piece could not be read whole
+};
+
+size_t onRead(char* buffer, size_t size, size_t count, void* user) {
+    auto* src = static_cast<BodySource*>(user);
+    const size_t room = size * count;
+    size_t done = 0;
+    while (done < room && src->piece < src->pieces->size()) {
+        const BodyPiece& p = (*src->pieces)[src->piece];
+        const qint64 left = p.size() - src->within;
+        if (left <= 0) {
+            ++src->piece;
+            src->within = 0;
+            continue;
+        }
+        const size_t chunk = size_t(std::min<qint64>(left, qint64(room - done)));
+        if (p.fd < 0) {
+            std::memcpy(buffer + done, p.bytes.constData() + src->within, chunk);
+            done += chunk;
+            src->within += qint64(chunk);
+            continue;
+        }
+        const ssize_t n = ::pread(p.fd, buffer + done, chunk, off_t(p.offset + src->within));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            // The file shrank while it was sent: never let a short body pass as whole.
+            src->failed = true;
+            return CURL_READFUNC_ABORT;
+        }
+        done += size_t(n);
+        src->within += n;
+    }
+    return done;
+}
+
+int onSeek(void* user, curl_off_t offset, int origin) {
+    auto* src = static_cast<BodySource*>(user);
+    if (origin != SEEK_SET || offset < 0)
+        return CURL_SEEKFUNC_CANTSEEK;
+    src->piece = 0;
+    src->within = 0;
+    qint64 rest = qint64(offset);
+    while (src->piece < src->pieces->size() && rest >= (*src->pieces)[src->piece].size()) {
+        rest -= (*src->pieces)[src->piece].size();
+        ++src->piece;
+    }
+    src->within = rest;
+    return CURL_SEEKFUNC_OK;
+}
+
 int onProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     return gAbortAll.load() ? 1 : 0;
 }
@@ -77,8 +137,21 @@ HttpResponse sendHttpPost(const HttpRequest& request) {
     const QByteArray url = request.url.toUtf8();
     curl_easy_setopt(curl, CURLOPT_URL, url.constData());
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.constData());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+    BodySource source;
+    source.pieces = &request.pieces;
+    if (request.pieces.empty()) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.constData());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+    } else {
+        qint64 total = 0;
+        for (const BodyPiece& piece : request.pieces)
+            total += piece.size();
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, onRead);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &source);
+        curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, onSeek);
+        curl_easy_setopt(curl, CURLOPT_SEEKDATA, &source);
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(total));
+    }
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
@@ -103,7 +176,9 @@ HttpResponse sendHttpPost(const HttpRequest& request) {
     // A response without content still has a body: an empty one.
     if ((sink.any || response.statusCode) && !sink.truncated)
         response.body = sink.body;
-    if (sink.truncated) {
+    if (source.failed) {
+        response.error = QStringLiteral("A file being sent became shorter while it was read");
+    } else if (sink.truncated) {
         response.error = QStringLiteral("The reply was larger than %1 bytes and was not read")
                              .arg(request.maxReplyBytes);
     } else if (rc != CURLE_OK) {

@@ -7,12 +7,26 @@
 #include <QPair>
 #include <QString>
 #include <optional>
+#include <vector>
 
 namespace kivo {
+
+// A piece of a request body: bytes held in memory, or a range of an open file that is read
+// only as it is sent, so a body's size never becomes the program's memory.
+struct BodyPiece {
+    QByteArray bytes;
+    int fd = -1; // when set: length bytes of this file from offset (the caller keeps it open)
+    qint64 offset = 0;
+    qint64 length = 0;
+
+    qint64 size() const { return fd >= 0 ? length : bytes.size(); }
+};
 
 struct HttpRequest {
     QString url;
     QByteArray body; // sent as given
+    // When not empty, sent in this order instead of body.
+    std::vector<BodyPiece> pieces;
     QList<QPair<QByteArray, QByteArray>> headers;
     long connectTimeoutSeconds = 60;
     long lowSpeedSeconds = 60;

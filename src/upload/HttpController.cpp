@@ -11,9 +11,13 @@
 
 #include <QDir>
 #include <QDomDocument>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QSaveFile>
 #include <QTimer>
+#include <QXmlStreamReader>
+#include <algorithm>
+#include <unistd.h>
 
 namespace kivo {
 
@@ -22,8 +26,10 @@ namespace {
 const char* const kClass = "HttpController";
 constexpr char kClosing[] = "\r\n--0xKhTmLbOuNdArY--\r\n";
 
-// Owner-only: the dump holds the account's password.
-void writeDump(const QString& name, const QByteArray& bytes) {
+// Owner-only: the dump holds the account's password. Written piece by piece, so a large movie
+// is copied through a small buffer rather than held in memory; dropTail bytes at the end of the
+// body are left out. A dump that cannot be written is given up.
+void writeDump(const QString& name, const std::vector<BodyPiece>& pieces, qint64 dropTail = 0) {
     const QString folder = HttpController::debugDumpFolder();
     if (!QDir().mkpath(folder))
         return;
@@ -33,7 +39,32 @@ void writeDump(const QString& name, const QByteArray& bytes) {
     if (!f.open(QIODevice::WriteOnly))
         return;
     f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    f.write(bytes);
+    qint64 total = 0;
+    for (const BodyPiece& piece : pieces)
+        total += piece.size();
+    qint64 left = std::max<qint64>(0, total - dropTail);
+    QByteArray buffer;
+    for (const BodyPiece& piece : pieces) {
+        if (left <= 0)
+            break;
+        if (piece.fd < 0) {
+            const qint64 n = std::min<qint64>(left, piece.bytes.size());
+            if (f.write(piece.bytes.constData(), n) != n)
+                return;
+            left -= n;
+            continue;
+        }
+        buffer.resize(1 << 20);
+        for (qint64 done = 0; done < piece.length && left > 0;) {
+            const qint64 chunk = std::min({qint64(buffer.size()), piece.length - done, left});
+            const ssize_t n =
+                ::pread(piece.fd, buffer.data(), size_t(chunk), off_t(piece.offset + done));
+            if (n <= 0 || f.write(buffer.constData(), n) != n)
+                return;
+            done += n;
+            left -= n;
+        }
+    }
     f.commit();
 }
 
@@ -117,9 +148,11 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<QVariantMap
                            .arg(item.value(cDictKeyCurItem).toString()));
     } else {
         const UploadBody built = buildUploadBody(item, files);
-        writeDump(QStringLiteral("postBodyData.txt"), built.fieldsAndFileHeader);
-        writeDump(QStringLiteral("postBodyDataWithImage.txt"),
-                  built.sendable ? built.body.chopped(int(sizeof(kClosing) - 1)) : built.body);
+        BodyPiece head;
+        head.bytes = built.fieldsAndFileHeader;
+        writeDump(QStringLiteral("postBodyData.txt"), {head});
+        writeDump(QStringLiteral("postBodyDataWithImage.txt"), built.pieces,
+                  built.sendable ? qint64(sizeof(kClosing) - 1) : 0);
         switch (built.outcome) {
         case UploadBody::Outcome::Unreadable:
             // Nothing was sent: a failure that leaves the item where it is, never a success.
@@ -132,15 +165,16 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<QVariantMap
         case UploadBody::Outcome::Sendable: {
             HttpRequest request;
             request.url = Preferences::getPrefGlvURL().value_or(QString());
-            request.body = built.body;
+            request.pieces = built.pieces;
             request.headers.append({"Content-Type", QByteArray("multipart/form-data; boundary=") +
                                                         kMultipartBoundary});
             request.connectTimeoutSeconds = fConnectTimeout;
             request.lowSpeedSeconds = fLowSpeedTime;
             armWatchdog(Preferences::getUploadTimeOut());
             const HttpResponse reply = sendHttpPost(request);
-            cancelWatchdog();
+            // Judging the reply is part of the exchange the watchdog guards.
             recordReply(reply, *result);
+            cancelWatchdog();
             // What was read may not be what is there now: never file a changed item.
             const bool photoSame = files.photo.unchangedAt(files.photoPath);
             const bool movieSame = !files.moviePath || files.movie.unchangedAt(*files.moviePath);
@@ -164,6 +198,28 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<QVariantMap
 }
 
 namespace {
+
+constexpr int kMaxReplyDepth = 64;
+constexpr qint64 kMaxReplyReadMs = 2000;
+
+// A reply nested beyond any answer of the service, or one that takes too long to read, is no
+// answer: it is refused before a document is built from it (which costs far more than a walk).
+std::optional<QString> beyondReplyBounds(const QString& text) {
+    QXmlStreamReader reader(text);
+    QElapsedTimer clock;
+    clock.start();
+    int depth = 0;
+    for (qint64 tokens = 0; !reader.atEnd(); ++tokens) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::StartElement && ++depth > kMaxReplyDepth)
+            return QStringLiteral("The reply is nested deeper than %1 levels").arg(kMaxReplyDepth);
+        if (token == QXmlStreamReader::EndElement)
+            --depth;
+        if ((tokens & 1023) == 0 && clock.elapsed() > kMaxReplyReadMs)
+            return QStringLiteral("The reply took too long to read");
+    }
+    return std::nullopt; // a malformed reply is reported by the parser itself
+}
 
 bool looksLikeWebPage(const QByteArray& body) {
     const QByteArray start = body.left(512).trimmed().toLower();
@@ -223,6 +279,11 @@ void HttpController::recordReply(const HttpResponse& reply, QVariantMap& result)
     QDomDocument document;
     QString parseError;
     int line = 0, column = 0;
+    if (const auto beyond = beyondReplyBounds(text)) {
+        result.insert(kHttpOurCustomStatus, QStringLiteral("FAIL"));
+        result.insert(kHttpOurCustomMessage, *beyond);
+        return;
+    }
     if (!document.setContent(text, &parseError, &line, &column)) {
         result.insert(kHttpOurCustomStatus, QStringLiteral("FAIL"));
         result.insert(

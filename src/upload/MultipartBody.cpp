@@ -4,7 +4,9 @@
 #include "platform/Console.h"
 
 #include <QFileInfo>
+#include <algorithm>
 #include <cstring>
+#include <unistd.h>
 
 namespace kivo {
 
@@ -22,6 +24,29 @@ bool holdsDelimiter(const QByteArray& value) {
     return value.contains(dashBoundary());
 }
 
+// Reads a file in blocks, each overlapping the last by the delimiter's length, so a delimiter
+// across two blocks is found too. False when the file cannot be read whole.
+bool scanFile(const ItemFile& file, qint64 size, bool* holdsDelimiter) {
+    const QByteArray delimiter = QByteArray("\r\n") + dashBoundary();
+    constexpr qint64 kBlock = 1 << 20;
+    QByteArray block;
+    // A file that starts with the delimiter's text follows its header's blank line directly.
+    block = QByteArray("\r\n");
+    *holdsDelimiter = false;
+    for (qint64 offset = 0; offset < size;) {
+        const qint64 chunk = std::min(kBlock, size - offset);
+        const qsizetype keep = block.size();
+        block.resize(keep + qsizetype(chunk));
+        if (!file.readAt(block.data() + keep, chunk, offset))
+            return false;
+        if (block.contains(delimiter))
+            *holdsDelimiter = true;
+        offset += chunk;
+        block = block.right(delimiter.size() - 1);
+    }
+    return true;
+}
+
 class BodyWriter {
 public:
     explicit BodyWriter(UploadBody& result) : fResult(result) {}
@@ -34,13 +59,13 @@ public:
                                   "item was not sent")
                        .arg(QLatin1String(name)));
         partStart(name);
-        fResult.body += "\"\r\n\r\n";
-        fResult.body += bytes;
+        text() += "\"\r\n\r\n";
+        text() += bytes;
     }
 
     void fileHeader(const char* name, const QString& fileName, const QByteArray& contentType) {
         partStart(name);
-        QByteArray& out = fResult.body;
+        QByteArray& out = text();
         out += "\"; filename=\"";
         out += escapeFormFileName(fileName);
         out += "\"\r\nContent-Type: ";
@@ -48,25 +73,35 @@ public:
         out += "\r\n\r\n";
     }
 
-    // Appends the whole file as it was opened; false when it cannot be read whole.
+    // Adds the whole file as it was opened, after reading it through once to be sure it is
+    // whole and holds no delimiter; false when it cannot be read whole.
     bool fileBytes(const char* part, const QString& path, const ItemFile& file) {
         const qint64 size = file.identity().size;
-        QByteArray& out = fResult.body;
-        const qsizetype start = out.size();
-        out.resize(start + qsizetype(size));
-        if (!file.readAt(out.data() + start, size, 0)) {
-            out.truncate(start);
+        bool delimiter = false;
+        if (!scanFile(file, size, &delimiter)) {
             unreadable(path, QStringLiteral("it shrank while being read"));
             return false;
         }
-        const QByteArrayView bytes(out.constData() + start, qsizetype(size));
-        if (bytes.startsWith(dashBoundary()) ||
-            bytes.indexOf(QByteArray("\r\n") + dashBoundary()) >= 0)
+        if (delimiter)
             refuse(QString::fromLatin1(part),
                    QStringLiteral("The file [%1] holds the upload's form delimiter; it was not "
                                   "sent")
                        .arg(path));
+        BodyPiece piece;
+        piece.fd = file.fd();
+        piece.length = size;
+        fResult.pieces.push_back(piece);
         return true;
+    }
+
+    void closing() { text() += QByteArray("\r\n--") + kMultipartBoundary + "--\r\n"; }
+
+    // Everything written so far, as bytes (the text pieces only).
+    QByteArray textSoFar() const {
+        QByteArray all;
+        for (const BodyPiece& p : fResult.pieces)
+            all += p.bytes;
+        return all;
     }
 
     void unreadable(const QString& path, const QString& why) {
@@ -77,9 +112,16 @@ public:
     }
 
 private:
+    // The text piece at the end of the body, started when a file piece came last.
+    QByteArray& text() {
+        if (fResult.pieces.empty() || fResult.pieces.back().fd >= 0)
+            fResult.pieces.emplace_back();
+        return fResult.pieces.back().bytes;
+    }
+
     // The delimiter and the header line up to the end of the part's name.
     void partStart(const char* name) {
-        QByteArray& out = fResult.body;
+        QByteArray& out = text();
         out += "\r\n--";
         out += kMultipartBoundary;
         out += "\r\nContent-Disposition: form-data; name=\"";
@@ -148,7 +190,39 @@ UploadFiles openUploadFiles(const QVariantMap& item, bool withMovie) {
 }
 
 UploadBody buildUploadBody(const QVariantMap& item, bool withMovie) {
-    return buildUploadBody(item, openUploadFiles(item, withMovie));
+    auto files = std::make_shared<const UploadFiles>(openUploadFiles(item, withMovie));
+    UploadBody body = buildUploadBody(item, *files);
+    body.files = std::move(files);
+    return body;
+}
+
+qint64 UploadBody::size() const {
+    qint64 total = 0;
+    for (const BodyPiece& piece : pieces)
+        total += piece.size();
+    return total;
+}
+
+QByteArray UploadBody::materialize() const {
+    QByteArray all;
+    for (const BodyPiece& piece : pieces) {
+        if (piece.fd < 0) {
+            all += piece.bytes;
+            continue;
+        }
+        const qsizetype start = all.size();
+        all.resize(start + qsizetype(piece.length));
+        qint64 done = 0;
+        while (done < piece.length) {
+            const ssize_t n = ::pread(piece.fd, all.data() + start + done,
+                                      size_t(piece.length - done), off_t(piece.offset + done));
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        all.truncate(start + qsizetype(done));
+    }
+    return all;
 }
 
 UploadBody buildUploadBody(const QVariantMap& item, const UploadFiles& files) {
@@ -194,7 +268,7 @@ UploadBody buildUploadBody(const QVariantMap& item, const UploadFiles& files) {
 
     const QString& photo = files.photoPath;
     w.fileHeader("imgfile", QFileInfo(photo).fileName(), contentTypeForFile(photo));
-    result.fieldsAndFileHeader = result.body;
+    result.fieldsAndFileHeader = w.textSoFar();
 
     if (!files.photo.isOpen() || !w.fileBytes("imgfile", photo, files.photo)) {
         consoleLine(
@@ -215,11 +289,8 @@ UploadBody buildUploadBody(const QVariantMap& item, const UploadFiles& files) {
         }
     }
     result.sendable = result.outcome == UploadBody::Outcome::Sendable;
-    if (result.sendable) {
-        result.body += "\r\n--";
-        result.body += kMultipartBoundary;
-        result.body += "--\r\n";
-    }
+    if (result.sendable)
+        w.closing();
     return result;
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 // The photo upload's multipart/form-data body, byte for byte.
+#include "platform/HttpTransport.h"
 #include "platform/ItemFile.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QVariantMap>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace kivo {
 
@@ -38,10 +41,18 @@ struct UploadBody {
     };
     Outcome outcome = Outcome::Sendable;
     QByteArray fieldsAndFileHeader; // up to the file part's headers, before its bytes
-    QByteArray body;                // the whole body; without the closing delimiter when unsendable
+    // The whole body in order: text in memory, the files as ranges of their open descriptors,
+    // read only while sending. Without the closing delimiter when unsendable.
+    std::vector<BodyPiece> pieces;
     bool sendable = true;
     QString problem;      // why it is not sendable, for the status line
     QString refusedField; // with Refused: the form field or file part at fault
+    // Keeps the descriptors of the pieces open when the body opened its files itself.
+    std::shared_ptr<const UploadFiles> files;
+
+    qint64 size() const;
+    // The body as one block of bytes (small bodies only: tests and diagnostics).
+    QByteArray materialize() const;
 };
 
 UploadBody buildUploadBody(const QVariantMap& item, const UploadFiles& files);

@@ -55,7 +55,7 @@ TEST_F(UploadBodyTest, MinimalRecordGivesExactlyTheRequiredFieldsThenTheFile) {
         field("metadata", "") + field("fuseaction", "upload.upload") + field("Submit", "Upload");
     EXPECT_EQ(built.fieldsAndFileHeader,
               expected + filePart("imgfile", "IMG_1.jpg", "image/jpeg", QByteArray()));
-    EXPECT_EQ(built.body,
+    EXPECT_EQ(built.materialize(),
               expected + filePart("imgfile", "IMG_1.jpg", "image/jpeg", readFile(photo)) + kClose);
 }
 
@@ -98,11 +98,11 @@ TEST_F(UploadBodyTest, OptionalFieldsInTheirPlacesAndSittingKeysFiltered) {
 TEST_F(UploadBodyTest, CompanionMovieFollowsThePhotoWhenAsked) {
     writeFile(folder + "/IMG_1.mov", "moviebytes");
     const QVariantMap item = minimalItem();
-    const QByteArray withMovie = buildUploadBody(item, true).body;
+    const QByteArray withMovie = buildUploadBody(item, true).materialize();
     EXPECT_TRUE(withMovie.endsWith(
         filePart("imgfile", "IMG_1.jpg", "image/jpeg", readFile(photo)) +
         filePart("vidfile", "IMG_1.mov", "video/quicktime", "moviebytes") + kClose));
-    EXPECT_FALSE(buildUploadBody(item, false).body.contains("vidfile"));
+    EXPECT_FALSE(buildUploadBody(item, false).materialize().contains("vidfile"));
 }
 
 TEST_F(UploadBodyTest, ContentTypeFollowsTheExtensionIgnoringCase) {
@@ -119,7 +119,7 @@ TEST_F(UploadBodyTest, AnUnreadablePhotoOrMovieMakesTheBodyUnsendable) {
     UploadBody built = buildUploadBody(item, false);
     EXPECT_FALSE(built.sendable);
     EXPECT_TRUE(built.problem.contains("gone.jpg"));
-    EXPECT_FALSE(built.body.endsWith("--\r\n"));
+    EXPECT_FALSE(built.materialize().endsWith("--\r\n"));
 
     // A movie that exists but cannot be read (a folder in its place).
     QDir().mkpath(folder + "/IMG_1.mov");
@@ -169,7 +169,7 @@ TEST_F(UploadBodyTest, TheBytesComeFromTheDescriptorOpenedOnce) {
     writeFile(photo, "a different file");
     const UploadBody built = buildUploadBody(minimalItem(), files);
     ASSERT_TRUE(built.sendable);
-    EXPECT_TRUE(built.body.contains(original));
+    EXPECT_TRUE(built.materialize().contains(original));
     EXPECT_FALSE(files.photo.unchangedAt(photo));
 
     // A link is never opened, nor a movie that is one.

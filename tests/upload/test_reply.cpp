@@ -381,3 +381,26 @@ TEST_F(ReplyTest, OnlyTheFileTheScanSawIsSentAndAChangeIsNeverFiled) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(ReplyTest, DeeplyNestedRepliesAreJudgedQuicklyAsNoAnswer) {
+    // As deep as the service's control call can carry; the cost grew with the square of it.
+    QByteArray deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "<a>";
+    ASSERT_TRUE(service->setFault("body", {{"body", QString::fromLatin1(deep)}}));
+    upload();
+    EXPECT_EQ(outcome, "failure");
+    EXPECT_EQ(result.value(kHttpOurCustomStatus).toString(), "FAIL");
+    EXPECT_TRUE(result.value(kHttpOurCustomMessage).toString().contains("nested deeper"));
+
+    // An answer within the bounds is read as before.
+    ASSERT_TRUE(service->setFault(
+        "body", {{"body", "<r><status><b><i>OK</i></b></status><message>fine</message></r>"}}));
+    upload();
+    EXPECT_EQ(outcome, "success");
+    EXPECT_EQ(result.value(kHttpOurCustomStatus).toString(), "OK");
+}
+
+} // namespace
