@@ -13,6 +13,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QSet>
 #include <dirent.h>
 #include <functional>
@@ -37,16 +38,15 @@ QString nameWithoutExtension(const QString& path) {
     return fi.suffix().isEmpty() ? fi.fileName() : fi.completeBaseName();
 }
 
-// Creates the mirror of a source directory with the source's own permissions; an existing
-// folder is left as it is.
+// Creates the mirror of a source directory with no more than the source's own permissions
+// (a linked folder's, not the link's 0777) and the user's umask; an existing folder is left as
+// it is.
 void mirrorDirectory(const QString& sourceDir, const QString& mirrorDir) {
     struct stat st {};
-    mode_t mode = 0755;
-    if (::lstat(QFile::encodeName(sourceDir).constData(), &st) == 0)
-        mode = st.st_mode & 07777;
-    const QByteArray target = QFile::encodeName(mirrorDir);
-    if (::mkdir(target.constData(), mode) == 0)
-        ::chmod(target.constData(), mode); // the umask must not narrow what the source allows
+    mode_t mode = 0700;
+    if (::stat(QFile::encodeName(sourceDir).constData(), &st) == 0)
+        mode = st.st_mode & 0777;
+    ::mkdir(QFile::encodeName(mirrorDir).constData(), mode);
 }
 
 // Depth-first, name-sorted, a directory before its contents. Directories reached through a
@@ -106,6 +106,24 @@ bool firstReport(const QString& key) {
         seen.clear();
     seen.insert(key);
     return true;
+}
+
+// Files that did not qualify, as they were then. Bounded: a huge folder of such files only
+// costs the lines once more.
+std::mutex gTurnedDownMutex;
+QHash<QString, FileIdentity> gTurnedDown;
+
+bool wasTurnedDown(const QString& key, const FileIdentity& identity) {
+    std::lock_guard<std::mutex> g(gTurnedDownMutex);
+    const auto it = gTurnedDown.constFind(key);
+    return it != gTurnedDown.cend() && *it == identity;
+}
+
+void rememberTurnedDown(const QString& key, const FileIdentity& identity) {
+    std::lock_guard<std::mutex> g(gTurnedDownMutex);
+    if (gTurnedDown.size() > 200000)
+        gTurnedDown.clear();
+    gTurnedDown.insert(key, identity);
 }
 
 qint64 nowMs() {
@@ -229,6 +247,12 @@ std::optional<QString> Scan::chooseItem() {
         [&](const QString& rel, const QFileInfo& info) {
             if (info.isDir()) {
                 mirrorDirectory(info.filePath(), fMirror + QLatin1Char('/') + rel);
+                if (info.isSymLink())
+                    reportOnce(QStringLiteral("folder link:") + rel,
+                               QStringLiteral("[%1] is a link to a folder; the photos in it are "
+                                              "not uploaded")
+                                   .arg(rel),
+                               true);
                 return true;
             }
             if (!isCandidate(rel, info))
@@ -261,15 +285,27 @@ bool Scan::isCandidate(const QString& rel, const QFileInfo& info) {
     }
     if (fHost.isAwaitingFiling(fRoot, rel))
         return false;
+    // A file turned down before is looked at again only once it has changed: no new console
+    // lines and no new reading at every scan.
+    const QString rejectedKey =
+        path + (fFormBaseId ? QStringLiteral("\n1") : QStringLiteral("\n0"));
+    const std::optional<FileIdentity> identity = identityOfPath(path);
+    if (identity && wasTurnedDown(rejectedKey, *identity))
+        return false;
+    const auto turnDown = [&] {
+        if (identity)
+            rememberTurnedDown(rejectedKey, *identity);
+        return false;
+    };
     if (fFormBaseId) {
         if (!IsValidImageObject(path))
-            return false;
+            return turnDown();
     } else if (!rel.contains(QLatin1Char('/'))) {
         consoleLine(QStringLiteral("Root Item [%1] May NOT be Uploaded!!!!!").arg(rel));
-        return false;
+        return turnDown();
     }
     if (!readEmbeddedMetadata(path))
-        return false;
+        return turnDown();
     if (fUploadMovie && !QFileInfo::exists(companionMoviePath(path)))
         return false;
     return isReady(rel, path);

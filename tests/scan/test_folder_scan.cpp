@@ -487,3 +487,49 @@ TEST_F(FolderScanTest, HostileTreesDoNotTrapTheScan) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(FolderScanTest, AFileThatDoesNotQualifyIsReportedOnceUntilItChanges) {
+    bytes("Adams/notes.jpg", "no photo, no metadata");
+    bytes("top.jpg", "at the top");
+    auto linesAbout = [](const QByteArray& text, const char* what) { return text.count(what); };
+    FdCapture err;
+    scanOnce();
+    const int firstScan = linesAbout(err.text(), "notes.jpg");
+    EXPECT_GT(firstScan, 0);
+    scanOnce();
+    scanOnce();
+    EXPECT_EQ(linesAbout(err.text(), "notes.jpg"), firstScan) << "nothing more at later scans";
+    EXPECT_EQ(linesAbout(err.text(), "Root Item [top.jpg]"), 1);
+
+    // A changed file is looked at afresh.
+    photo("Adams/notes.jpg");
+    const QVariantMap item = scanOnce();
+    EXPECT_EQ(item.value(cDictKeyCurItem).toString(), "Adams/notes.jpg");
+}
+
+TEST_F(FolderScanTest, ALinkedClientFolderIsReportedOnceAndItsMirrorIsNoWiderThanIt) {
+    const QString outside = folder + "/elsewhere";
+    QDir().mkpath(outside);
+    ASSERT_EQ(::chmod(QFile::encodeName(outside).constData(), 0750), 0);
+    ASSERT_TRUE(QFile::link(outside, source + "/Linked"));
+    const auto reports = [this] {
+        int n = 0;
+        for (const QString& line : host.callbackStatus)
+            n += line.contains("[Linked] is a link to a folder") ? 1 : 0;
+        return n;
+    };
+    const mode_t old = ::umask(027);
+    scanOnce();
+    const int first = reports();
+    scanOnce();
+    ::umask(old);
+    EXPECT_GE(first, 1);
+    EXPECT_EQ(reports(), first) << "said by the first scan only";
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(mirror + "/Linked").constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0750u) << "the folder's mode, not the link's 0777";
+}
+
+} // namespace
