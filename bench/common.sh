@@ -1,9 +1,11 @@
 # Shared by the whole-program benchmark scripts (sourced, not run): builds what they need in
 # build-bench/, makes a private work folder and HOME, and starts the programs they measure.
-# Before sourcing, set targets (the build targets) and name (a word for the work folder).
+# Before sourcing, set targets (the build targets) and name (a word for the work folder);
+# jobs, when set, caps the build's parallel jobs.
 build=build-bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target KivoUploader kivo-refservice kivo-make-hotfolder $targets >/dev/null
+cmake --build "$build" ${jobs:+-j "$jobs"} \
+  --target KivoUploader kivo-refservice kivo-make-hotfolder $targets >/dev/null
 
 work=$(mktemp -d "${KIVO_BENCH_DIR:-/var/tmp}/kivo-$name-XXXXXX")
 pids=()
@@ -12,14 +14,16 @@ export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" XDG_STATE_HOME="$w
        XDG_DATA_HOME="$work/home/.local/share" XDG_RUNTIME_DIR="$work/run"
 mkdir -p -m 0700 "$work/run"; mkdir -p "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$work/mirror"
 
-# start_service <data dir>: starts the reference service there; its port is in $port. (Not
-# called in a subshell, so the trap above knows its pid and stops it.)
+# start_service <data dir> [service options, e.g. --fault ...]: starts the reference service
+# there; its port is in $port, its pid last in $pids. (Not called in a subshell, so the trap
+# above knows its pid and stops it.)
 start_service() {
-  "$build/kivo-refservice" --port 0 --data "$1" --user demo --password secret >"$1.out" 2>&1 &
+  local data=$1; shift
+  "$build/kivo-refservice" --port 0 --data "$data" --user demo --password secret "$@" >"$data.out" 2>&1 &
   pids+=($!)
-  for _ in $(seq 100); do grep -q "listening on" "$1.out" 2>/dev/null && break; sleep 0.05; done
-  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$1.out")
-  [ -n "$port" ] || { echo "the reference service did not start"; cat "$1.out"; exit 1; }
+  for _ in $(seq 100); do grep -q "listening on" "$data.out" 2>/dev/null && break; sleep 0.05; done
+  port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$data.out")
+  [ -n "$port" ] || { echo "the reference service did not start"; cat "$data.out"; exit 1; }
 }
 
 # start_uploader <port> [settings...]: runs the program on $work/source; its pid is in $app.
