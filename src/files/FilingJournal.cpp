@@ -82,6 +82,8 @@ QString FilingJournal::defaultPath() {
 void FilingJournal::load() {
     std::lock_guard<std::mutex> g(fMutex);
     fEntries.clear();
+    // What a write cut short left beside the journal; the journal itself is whole.
+    QFile::remove(fPath + QStringLiteral(".new"));
     const QFileInfo info(fPath);
     if (!info.exists())
         return;

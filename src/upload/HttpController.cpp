@@ -78,6 +78,12 @@ QString stringValue(const QDomNode& node) {
 } // namespace
 
 HttpController::HttpController() {
+    // A program killed while writing a dump leaves the writer's hidden temporary file behind.
+    QDir dumps(debugDumpFolder());
+    for (const QString& name :
+         dumps.entryList({QStringLiteral("postBodyData*.txt.*")}, QDir::Files | QDir::Hidden))
+        dumps.remove(name);
+
     fWatchdog = new QTimer(this);
     fWatchdog->setSingleShot(true);
     connect(fWatchdog, &QTimer::timeout, this, [this] { uploadTimerFired(); });

@@ -404,3 +404,17 @@ TEST_F(ReplyTest, DeeplyNestedRepliesAreJudgedQuicklyAsNoAnswer) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(HttpControllerStart, DumpsCutShortByAKillAreRemoved) {
+    const QString folder = HttpController::debugDumpFolder();
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(writeFile(folder + "/postBodyDataWithImage.txt.aB3xYz", "half a body"));
+    ASSERT_TRUE(writeFile(folder + "/postBodyData.txt", "the last whole dump"));
+    HttpController controller;
+    EXPECT_FALSE(QFileInfo::exists(folder + "/postBodyDataWithImage.txt.aB3xYz"));
+    EXPECT_TRUE(QFileInfo::exists(folder + "/postBodyData.txt"));
+}
+
+} // namespace
