@@ -93,8 +93,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < expected.size(); ++i)
         if (parts[i] != expected[i])
             std::abort();
+    // Names are escaped as browsers do it, which leaves a literal "%22" in a name ambiguous:
+    // the service reads it as a quote, exactly as it would from a browser.
+    const std::string sentName =
+        kivo::refservice::decodeFormFileName(kivo::escapeFormFileName(name).toStdString());
     if (parts[10].first != "imgfile" || parts[10].second != content.toStdString() ||
-        fileName != name.toUtf8().toStdString())
+        fileName != sentName)
         std::abort();
     return 0;
 }

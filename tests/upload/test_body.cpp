@@ -134,6 +134,8 @@ namespace {
 
 TEST_F(UploadBodyTest, FileNamesAreEscapedAndDelimitersInContentAreRefused) {
     EXPECT_EQ(escapeFormFileName("a\"b\r\nc.jpg"), QByteArray("a%22b%0D%0Ac.jpg"));
+    // As in browsers, a percent sign is not escaped: "R%22.jpg" reaches the service as R".jpg.
+    EXPECT_EQ(escapeFormFileName("R%22.jpg"), QByteArray("R%22.jpg"));
     EXPECT_EQ(escapeFormFileName(QString::fromUtf8("Zo\u00eb.jpg")),
               QString::fromUtf8("Zo\u00eb.jpg").toUtf8());
 
