@@ -6,11 +6,15 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QFileInfo>
 #include <QLocale>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
 
 namespace kivo {
 
@@ -204,42 +208,82 @@ Defaults::~Defaults() {
 }
 
 void Defaults::load() {
-    const QFileInfo info(fPath);
-    if (!info.exists())
-        return;
-    if (std::optional<QVariantMap> dict = plist::readDictionaryFile(fPath)) {
+    using Outcome = LoadReport::Outcome;
+    fLoad.path = fPath;
+    plist::DictionaryFile file = plist::loadDictionaryFile(fPath);
+    const QString& reason = file.failure.reason;
+    switch (file.failure.problem) {
+    case plist::Problem::None: {
         std::lock_guard lk(fLock);
-        fUser = std::move(*dict);
+        fUser = std::move(file.dictionary);
+        fLoad.outcome = Outcome::Loaded;
         return;
     }
-    // Keep the unreadable file for the user, under a name nothing will ever write to, so the
-    // next save cannot destroy what may be recoverable by hand.
-    const QString base = fPath + QStringLiteral(".unreadable-") +
-                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString aside;
-    QString why;
-    for (int n = 1; n <= 1000 && aside.isEmpty(); ++n) {
-        const QString candidate = n == 1 ? base : base + QLatin1Char('-') + QString::number(n);
-        const QFileInfo c(candidate);
-        if (c.exists() || c.isSymLink())
-            continue;
-        QFile file(fPath);
-        if (file.rename(candidate)) {
-            aside = candidate;
+    case plist::Problem::Missing:
+        fLoad.outcome = Outcome::Missing;
+        return;
+    case plist::Problem::Unreadable:
+    case plist::Problem::NotRegular:
+        // It may hold settings the user wants back once the cause is put right.
+        fLoad.outcome = file.failure.problem == plist::Problem::Unreadable ? Outcome::Unreadable
+                                                                           : Outcome::NotRegular;
+        fLoad.saves = false;
+        fLoad.text = QStringLiteral("Settings file [%1] %2; running on the factory settings, "
+                                    "and the file is left as it is and not saved over")
+                         .arg(fPath, reason);
+        break;
+    case plist::Problem::TooLarge:
+    case plist::Problem::Malformed:
+    case plist::Problem::NotADictionary: {
+        fLoad.outcome =
+            file.failure.problem == plist::Problem::TooLarge ? Outcome::TooLarge : Outcome::Corrupt;
+        QString why;
+        fLoad.movedTo = moveAside(&why);
+        if (!fLoad.movedTo.isEmpty()) {
+            fLoad.text = QStringLiteral("Settings file [%1] %2; moved it aside to [%3] and running "
+                                        "on the factory settings")
+                             .arg(fPath, reason, fLoad.movedTo);
         } else {
-            why = file.errorString();
-            if (!QFileInfo::exists(candidate))
-                break; // failed for a reason other than a name taken meanwhile
+            fLoad.saves = false;
+            fLoad.text = QStringLiteral("Settings file [%1] %2 and could not be moved aside (%3); "
+                                        "running on the factory settings, and the file is left "
+                                        "as it is and not saved over")
+                             .arg(fPath, reason, why);
+        }
+        break;
+    }
+    }
+    consoleLine(fLoad.text);
+}
+
+// Keeps a refused file for the user, under a name nothing will ever write to, so the next
+// save cannot destroy what may be recoverable by hand.
+QString Defaults::moveAside(QString* error) const {
+    const QString base = fPath + QStringLiteral(".refused-") +
+                         QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    const QByteArray from = QFile::encodeName(fPath);
+    for (int n = 1; n <= 1000; ++n) {
+        const QString candidate = n == 1 ? base : base + QLatin1Char('-') + QString::number(n);
+        const QByteArray to = QFile::encodeName(candidate);
+        int rc =
+            ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+        if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system without no-replace renames: the look-then-move gap is accepted.
+            struct stat st {};
+            if (::lstat(to.constData(), &st) == 0)
+                continue;
+            rc = ::rename(from.constData(), to.constData());
+        }
+        if (rc == 0)
+            return candidate;
+        if (errno != EEXIST) {
+            char buffer[256];
+            *error = QString::fromLocal8Bit(strerror_r(errno, buffer, sizeof buffer));
+            return {};
         }
     }
-    if (!aside.isEmpty())
-        consoleLine(QStringLiteral("Settings file [%1] is not a readable property-list "
-                                   "dictionary; moved it aside to [%2]")
-                        .arg(fPath, aside));
-    else
-        consoleLine(QStringLiteral("Settings file [%1] is not a readable property-list "
-                                   "dictionary and could not be moved aside: %2")
-                        .arg(fPath, why));
+    *error = QStringLiteral("no free name beside it");
+    return {};
 }
 
 QStringList Defaults::setArgumentDomainFromArguments(const QStringList& args) {
@@ -335,6 +379,13 @@ QVariantMap Defaults::argumentDomain() const {
 }
 
 bool Defaults::synchronize() {
+    if (!fLoad.saves) {
+        if (!fToldNotSaving.exchange(true))
+            consoleLine(QStringLiteral("Not saving the settings to [%1]: the file found there at "
+                                       "start is left as it is")
+                            .arg(fPath));
+        return false;
+    }
     std::lock_guard writing(fWriteLock);
     QVariantMap snapshot;
     {
@@ -371,7 +422,7 @@ void Defaults::removeObserver(int id) {
 void Defaults::scheduleFlush() {
     ++fChangeCount;
     fLastChange = std::chrono::steady_clock::now();
-    if (fFlushDelayMs < 0 || fStopping)
+    if (fFlushDelayMs < 0 || fStopping || !fLoad.saves)
         return;
     if (!fFlusher.joinable())
         fFlusher = std::thread(&Defaults::flushLoop, this);

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -18,6 +19,30 @@ namespace kivo {
 
 class Defaults {
 public:
+    // What became of the settings file when the store was made.
+    struct LoadReport {
+        enum class Outcome {
+            Loaded,     // read
+            Missing,    // none yet; the first save creates it
+            Unreadable, // cannot be read (permissions, I/O): left in place
+            NotRegular, // a FIFO, device or folder: left alone
+            TooLarge,   // over the size limit or expanding beyond the parse bounds
+            Corrupt,    // not a property-list dictionary
+        };
+        Outcome outcome = Outcome::Missing;
+        QString path;
+        // TooLarge and Corrupt files are moved here; empty when the move failed (the file
+        // then stays where it was, and is not saved over either).
+        QString movedTo;
+        // The console and status-line text; empty for Loaded and Missing.
+        QString text;
+        // False when this run must never write to path: the file there could not be read
+        // and may hold settings the user wants back.
+        bool saves = true;
+
+        bool isProblem() const { return outcome != Outcome::Loaded && outcome != Outcome::Missing; }
+    };
+
     // The process-wide store, persisted at Defaults::standardPath(). Never destroyed.
     static Defaults& standard();
     // "$XDG_CONFIG_HOME/<bundle identifier>.plist" (XDG_CONFIG_HOME falls back to ~/.config).
@@ -54,7 +79,8 @@ public:
     QVariantMap registeredDefaults() const;
     QVariantMap argumentDomain() const;
 
-    // Writes the user layer now (atomically). False when the write failed.
+    // Writes the user layer now (atomically). False when the write failed, or when the file
+    // found at start must be left alone (loadReport().saves is false).
     bool synchronize();
 
     // Called after each write of key, on the writing thread, outside the store's lock.
@@ -63,6 +89,8 @@ public:
     void removeObserver(int id);
 
     QString path() const { return fPath; }
+    // Set once by the constructor.
+    const LoadReport& loadReport() const { return fLoad; }
 
     // Typed-read rules, shared with anything that must read values like the store does.
     static bool boolFromValue(const QVariant& v);
@@ -74,11 +102,14 @@ public:
 
 private:
     void load();
+    QString moveAside(QString* error) const;
     void scheduleFlush();
     void flushLoop();
 
     QString fPath;
     int fFlushDelayMs;
+    LoadReport fLoad;
+    std::atomic<bool> fToldNotSaving{false};
     mutable std::mutex fLock;
     QVariantMap fArgs, fUser, fRegistered;
     bool fDirty = false;

@@ -1,5 +1,7 @@
 #include "platform/PropertyList.h"
 
+#include "platform/PropertyListBounds.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -7,21 +9,23 @@
 #include <QSaveFile>
 #include <QStringList>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
 #include <plist/plist.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kivo::plist {
 
 namespace {
 
-// Deeper nesting than this is refused rather than risking the stack in the conversion.
-constexpr int kMaxDepth = 512;
-// Settings and message files are small; anything larger is not one of ours.
-constexpr qint64 kMaxFileSize = 64 * 1024 * 1024;
+// The bounds checks let nothing deeper through; this only keeps the recursion safe on its own.
+constexpr int kMaxDepth = bounds::kMaxDepth;
 
 const QDateTime& referenceDate() {
     static const QDateTime ref(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
@@ -83,7 +87,9 @@ std::optional<QVariant> toVariant(plist_t node, int depth) {
         const char* s = plist_get_string_ptr(node, &len);
         if (!s)
             return QVariant(QString());
-        return QVariant(QString::fromUtf8(s, qsizetype(len)));
+        // Strings are written back as C strings: what follows a NUL would be lost at the next
+        // save, so it is not taken in the first place.
+        return QVariant(QString::fromUtf8(s, qsizetype(strnlen(s, size_t(len)))));
     }
     case PLIST_UINT: {
         uint64_t u = 0;
@@ -234,44 +240,180 @@ void syncFolder(const QString& folder) {
     ::close(fd);
 }
 
+struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+};
+
+QString errorText(int error) {
+    char buffer[256];
+    return QString::fromLocal8Bit(strerror_r(error, buffer, sizeof buffer));
+}
+
+QString notRegularText(mode_t mode) {
+    const char* kind = S_ISFIFO(mode)   ? "a FIFO"
+                       : S_ISDIR(mode)  ? "a folder"
+                       : S_ISCHR(mode)  ? "a character device"
+                       : S_ISBLK(mode)  ? "a block device"
+                       : S_ISSOCK(mode) ? "a socket"
+                                        : "of an unknown kind";
+    return QStringLiteral("is %1, not a regular file").arg(QLatin1String(kind));
+}
+
+// Names the owner when it is someone else: a file left by a run with sudo belongs to root.
+QString deniedText(int error, const struct stat& st) {
+    QString text = QStringLiteral("cannot be read: %1").arg(errorText(error));
+    if ((error != EACCES && error != EPERM) || st.st_uid == ::geteuid())
+        return text;
+    passwd pw{};
+    passwd* found = nullptr;
+    char buffer[1024];
+    const QString owner = getpwuid_r(st.st_uid, &pw, buffer, sizeof buffer, &found) == 0 && found
+                              ? QString::fromLocal8Bit(found->pw_name)
+                              : QString::number(st.st_uid);
+    return text + QStringLiteral(" (it belongs to %1, mode %2)")
+                      .arg(owner)
+                      .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+}
+
 } // namespace
 
-std::optional<QVariant> parse(const QByteArray& bytes) {
-    if (bytes.size() >= std::numeric_limits<uint32_t>::max())
+std::optional<QVariant> parse(const QByteArray& bytes, Failure* failure) {
+    auto fail = [&](Problem problem, const QString& reason) -> std::optional<QVariant> {
+        if (failure)
+            *failure = {problem, reason};
         return std::nullopt;
+    };
+    const QString notAPlist = QStringLiteral("is not a property list");
+    if (bytes.size() >= std::numeric_limits<uint32_t>::max())
+        return fail(Problem::TooLarge, QStringLiteral("is too large"));
     plist_t root = nullptr;
+    bounds::Extent extent;
     if (plist_is_binary(bytes.constData(), uint32_t(bytes.size()))) {
-        plist_from_bin(bytes.constData(), uint32_t(bytes.size()), &root);
+        extent = bounds::measureBinary(bytes);
+        if (extent.verdict == bounds::Verdict::Ok)
+            plist_from_bin(bytes.constData(), uint32_t(bytes.size()), &root);
     } else {
         // Entities are never expanded, whatever the parser would do with them.
         if (bytes.contains("<!ENTITY"))
-            return std::nullopt;
+            return fail(Problem::Malformed, QStringLiteral("declares entities"));
         const QByteArray xml = xmlBody(bytes);
         if (xml.isEmpty())
-            return std::nullopt;
-        plist_from_xml(xml.constData(), uint32_t(xml.size()), &root);
+            return fail(Problem::Malformed, notAPlist);
+        extent = bounds::measureXml(xml);
+        if (extent.verdict == bounds::Verdict::Ok)
+            plist_from_xml(xml.constData(), uint32_t(xml.size()), &root);
     }
+    if (extent.verdict == bounds::Verdict::TooLarge)
+        return fail(Problem::TooLarge, extent.why);
+    if (extent.verdict == bounds::Verdict::Malformed)
+        return fail(Problem::Malformed, extent.why);
     if (!root)
-        return std::nullopt;
+        return fail(Problem::Malformed, notAPlist);
     PlistPtr owner(root);
-    return toVariant(root, 0);
+    std::optional<QVariant> value = toVariant(root, 0);
+    if (!value)
+        return fail(Problem::Malformed, notAPlist);
+    if (failure)
+        *failure = {};
+    return value;
 }
 
-std::optional<QVariantMap> parseDictionary(const QByteArray& bytes) {
-    std::optional<QVariant> v = parse(bytes);
-    if (!v || v->typeId() != QMetaType::QVariantMap)
+std::optional<QVariantMap> parseDictionary(const QByteArray& bytes, Failure* failure) {
+    std::optional<QVariant> v = parse(bytes, failure);
+    if (!v)
         return std::nullopt;
+    if (v->typeId() != QMetaType::QVariantMap) {
+        if (failure)
+            *failure = {Problem::NotADictionary, QStringLiteral("holds no dictionary")};
+        return std::nullopt;
+    }
     return v->toMap();
 }
 
+DictionaryFile loadDictionaryFile(const QString& path) {
+    DictionaryFile out;
+    auto fail = [&](Problem problem, const QString& reason) {
+        out.failure = {problem, reason};
+        return out;
+    };
+    const QString tooLarge = QStringLiteral("is %1 bytes, over the %2 MiB limit");
+    QByteArray bytes;
+    if (path.startsWith(QLatin1Char(':'))) {
+        QFile resource(path);
+        if (!resource.exists())
+            return fail(Problem::Missing, QStringLiteral("does not exist"));
+        if (!resource.open(QIODevice::ReadOnly))
+            return fail(Problem::Unreadable,
+                        QStringLiteral("cannot be read: %1").arg(resource.errorString()));
+        if (resource.size() > kMaxFileBytes)
+            return fail(Problem::TooLarge,
+                        tooLarge.arg(resource.size()).arg(kMaxFileBytes / (1024 * 1024)));
+        bytes = resource.readAll();
+    } else {
+        const QByteArray native = QFile::encodeName(path);
+        struct stat st {};
+        if (::stat(native.constData(), &st) != 0) {
+            const int e = errno;
+            if (e == ENOENT)
+                return fail(Problem::Missing, QStringLiteral("does not exist"));
+            return fail(Problem::Unreadable,
+                        QStringLiteral("cannot be read: %1").arg(errorText(e)));
+        }
+        // Looked at before opening: opening a device can have effects of its own.
+        if (!S_ISREG(st.st_mode))
+            return fail(Problem::NotRegular, notRegularText(st.st_mode));
+        if (st.st_size > kMaxFileBytes)
+            return fail(Problem::TooLarge,
+                        tooLarge.arg(qint64(st.st_size)).arg(kMaxFileBytes / (1024 * 1024)));
+        const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            const int e = errno;
+            if (e == ENOENT)
+                return fail(Problem::Missing, QStringLiteral("does not exist"));
+            return fail(Problem::Unreadable, deniedText(e, st));
+        }
+        const FdCloser closer{fd};
+        // Whatever is there now is what gets read, in case it was swapped since the look.
+        if (::fstat(fd, &st) != 0)
+            return fail(Problem::Unreadable,
+                        QStringLiteral("cannot be read: %1").arg(errorText(errno)));
+        if (!S_ISREG(st.st_mode))
+            return fail(Problem::NotRegular, notRegularText(st.st_mode));
+        // A file still growing is cut off just past the limit rather than read to its end.
+        bytes.resize(std::min<qint64>(st.st_size, kMaxFileBytes) + 1);
+        qsizetype filled = 0;
+        for (;;) {
+            if (filled == bytes.size()) {
+                if (filled > kMaxFileBytes)
+                    return fail(Problem::TooLarge,
+                                tooLarge.arg(QStringLiteral("more than %1").arg(kMaxFileBytes))
+                                    .arg(kMaxFileBytes / (1024 * 1024)));
+                bytes.resize(std::min<qsizetype>(filled * 2, kMaxFileBytes + 1));
+            }
+            const ssize_t n = ::read(fd, bytes.data() + filled, size_t(bytes.size() - filled));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return fail(Problem::Unreadable,
+                            QStringLiteral("cannot be read: %1").arg(errorText(errno)));
+            if (n == 0)
+                break;
+            filled += n;
+        }
+        bytes.truncate(filled);
+    }
+    std::optional<QVariantMap> dict = parseDictionary(bytes, &out.failure);
+    if (dict)
+        out.dictionary = std::move(*dict);
+    return out;
+}
+
 std::optional<QVariantMap> readDictionaryFile(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly) || f.size() > kMaxFileSize)
+    DictionaryFile file = loadDictionaryFile(path);
+    if (file.failure.problem != Problem::None)
         return std::nullopt;
-    const QByteArray bytes = f.readAll();
-    if (f.error() != QFileDevice::NoError)
-        return std::nullopt;
-    return parseDictionary(bytes);
+    return std::move(file.dictionary);
 }
 
 QByteArray toXml(const QVariant& value) {
@@ -296,6 +438,12 @@ bool writeXmlFileAtomically(const QString& path, const QVariant& value, QString*
     const QByteArray xml = toXml(value);
     if (xml.isEmpty())
         return fail(QStringLiteral("cannot represent the value as a property list"));
+    // Shared values read from a binary file can take far more room as XML: a file that could
+    // not be read back would cost the user every setting in it.
+    if (xml.size() > kMaxFileBytes)
+        return fail(QStringLiteral("it would be %1 bytes, over the %2 MiB a file is read up to")
+                        .arg(xml.size())
+                        .arg(kMaxFileBytes / (1024 * 1024)));
 
     const QString folder = QFileInfo(path).absolutePath();
     if (!makeFolders(folder))

@@ -1,3 +1,5 @@
+#include "BinaryPlistBuilder.h"
+#include "HostileFiles.h"
 #include "platform/Defaults.h"
 #include "platform/PropertyList.h"
 #include "support/TestSupport.h"
@@ -7,7 +9,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <limits>
 #include <sys/resource.h>
@@ -172,6 +177,8 @@ TEST(DefaultsPersistence, UserValuesSurviveARestartArgumentsNever) {
     const QString path = freshPath();
     {
         Defaults store(path, -1);
+        EXPECT_EQ(store.loadReport().outcome, Defaults::LoadReport::Outcome::Missing);
+        EXPECT_FALSE(store.loadReport().isProblem());
         store.registerDefaults({{"registeredOnly", "r"}});
         store.setArgumentDomainFromArguments({"-argOnly", "from-arguments"});
         store.setString("name", QString::fromUtf8("Zoë"));
@@ -192,6 +199,7 @@ TEST(DefaultsPersistence, UserValuesSurviveARestartArgumentsNever) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     Defaults again(path, -1);
+    EXPECT_EQ(again.loadReport().outcome, Defaults::LoadReport::Outcome::Loaded);
     EXPECT_EQ(again.stringForKey("name"), QString::fromUtf8("Zoë"));
     EXPECT_TRUE(again.boolForKey("flag"));
     EXPECT_DOUBLE_EQ(again.doubleForKey("seconds"), 2.5);
@@ -212,26 +220,58 @@ TEST(DefaultsPersistence, FlushesShortlyAfterAChange) {
     }));
 }
 
-TEST(DefaultsPersistence, UnreadableFileIsMovedAsideNotOverwritten) {
-    const std::pair<const char*, QByteArray> cases[] = {
-        {"garbage", QByteArray("\x01\x02 this is not a property list \xff")},
-        {"array root", "<plist><array><string>a</string></array></plist>"},
+TEST(DefaultsPersistence, RefusedFileIsMovedAsideNotOverwritten) {
+    using Outcome = Defaults::LoadReport::Outcome;
+    struct Case {
+        const char* name;
+        std::function<QByteArray(int round)> bytes; // different in each round
+        Outcome outcome;
+        const char* says;
     };
-    for (const auto& [name, bytes] : cases) {
-        SCOPED_TRACE(name);
+    const Case cases[] = {
+        {"garbage",
+         [](int round) {
+             return QByteArray("\x01\x02 this is not a property list \xff") +
+                    QByteArray(round, ' ');
+         },
+         Outcome::Corrupt, "not a property list"},
+        {"array root",
+         [](int round) {
+             return "<plist><array><string>a</string></array></plist>" + QByteArray(round, ' ');
+         },
+         Outcome::Corrupt, "no dictionary"},
+        {"shared-reference bomb",
+         [](int round) { return test::bplist::sharedReferenceBomb(24, 14 - round); },
+         Outcome::TooLarge, "1000000 values"},
+        {"too deep",
+         [](int round) {
+             return "<plist><dict><key>k</key>" + QByteArray("<array>").repeated(70 + round) +
+                    QByteArray("</array>").repeated(70 + round) + "</dict></plist>";
+         },
+         Outcome::TooLarge, "64 levels"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         const QString path = freshPath();
         const QString folder = QFileInfo(path).absolutePath();
         QStringList asides;
         // Twice within the same second: the second one must not replace the first.
         for (int round = 0; round < 2; ++round) {
-            const QByteArray content = bytes + QByteArray(round, ' ');
+            const QByteArray content = c.bytes(round);
             ASSERT_TRUE(test::writeFile(path, content));
             test::FdCapture err;
             Defaults store(path, -1);
+            const Defaults::LoadReport& report = store.loadReport();
+            EXPECT_EQ(report.outcome, c.outcome);
+            EXPECT_TRUE(report.saves);
+            EXPECT_EQ(test::readFile(report.movedTo), content);
+            EXPECT_TRUE(report.text.contains(path) && report.text.contains(report.movedTo) &&
+                        report.text.contains(c.says))
+                << report.text.toStdString();
+            EXPECT_TRUE(err.text().contains(report.text.toUtf8())) << err.text().constData();
             store.registerDefaults({{"k", "registered"}});
             EXPECT_TRUE(store.userValues().isEmpty());
             EXPECT_EQ(store.stringForKey("k"), QString("registered"));
-            EXPECT_TRUE(err.text().contains(path.toUtf8())) << err.text().constData();
             EXPECT_FALSE(QFileInfo::exists(path));
 
             store.setString("k", "user");
@@ -241,14 +281,85 @@ TEST(DefaultsPersistence, UnreadableFileIsMovedAsideNotOverwritten) {
         }
         asides = entries(folder);
         ASSERT_EQ(asides.size(), 2) << asides.join(' ').toStdString();
-        QList<QByteArray> contents;
-        for (const QString& a : asides) {
-            EXPECT_TRUE(a.startsWith("store.plist.unreadable-")) << a.toStdString();
-            contents.append(test::readFile(folder + "/" + a));
-        }
-        EXPECT_TRUE(contents.contains(bytes));
-        EXPECT_TRUE(contents.contains(bytes + ' '));
+        for (const QString& a : asides)
+            EXPECT_TRUE(a.startsWith("store.plist.refused-")) << a.toStdString();
     }
+}
+
+TEST(DefaultsPersistence, AFileThatCannotBeReadIsNeverSavedOver) {
+    // Neither readable nor writable (left by a run with sudo), and write-only: nothing but the
+    // store itself keeps a save from replacing the latter.
+    for (const mode_t mode : {mode_t(0), mode_t(0200)}) {
+        SCOPED_TRACE(mode);
+        const QString path = freshPath();
+        const QString folder = QFileInfo(path).absolutePath();
+        ASSERT_TRUE(test::writeFile(path, plist::toXml(QVariantMap{{"k", "the user's own"}})));
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
+        const QByteArray before = test::readFile(path);
+        struct stat original {};
+        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &original), 0);
+        auto untouched = [&] {
+            struct stat now {};
+            return ::stat(QFile::encodeName(path).constData(), &now) == 0 &&
+                   now.st_ino == original.st_ino &&
+                   now.st_mtim.tv_nsec == original.st_mtim.tv_nsec &&
+                   now.st_mtim.tv_sec == original.st_mtim.tv_sec && now.st_mode == original.st_mode;
+        };
+
+        test::runSubjectToFilePermissions([&] {
+            const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+            ASSERT_LT(fd, 0) << "the file must really be unreadable here";
+            ASSERT_EQ(errno, EACCES);
+            test::FdCapture err;
+            {
+                Defaults store(path, 5);
+                const Defaults::LoadReport& report = store.loadReport();
+                EXPECT_EQ(report.outcome, Defaults::LoadReport::Outcome::Unreadable);
+                EXPECT_FALSE(report.saves);
+                EXPECT_TRUE(report.movedTo.isEmpty());
+                EXPECT_TRUE(report.text.contains(path) && report.text.contains("Permission denied"))
+                    << report.text.toStdString();
+                EXPECT_FALSE(store.objectForKey("k").isValid());
+
+                // Neither an explicit save, nor the flush after a change, nor the one at the end.
+                store.setString("k", "written this run");
+                EXPECT_FALSE(store.synchronize());
+                store.setString("other", "x");
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                EXPECT_TRUE(untouched());
+            }
+            EXPECT_TRUE(err.text().contains("Not saving the settings to [" + path.toUtf8() + "]"))
+                << err.text().constData();
+        });
+        EXPECT_TRUE(untouched());
+        EXPECT_EQ(test::readFile(path), before);
+        EXPECT_EQ(entries(folder), QStringList{"store.plist"});
+    }
+}
+
+TEST(DefaultsPersistence, AFifoOrFolderAtThePathIsLeftAlone) {
+    const QString fifo = freshPath();
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    ASSERT_TRUE(test::finishesWhileFifoHasNoWriter(fifo, [&] {
+        Defaults store(fifo, 5);
+        EXPECT_EQ(store.loadReport().outcome, Defaults::LoadReport::Outcome::NotRegular);
+        EXPECT_TRUE(store.loadReport().text.contains("FIFO"));
+        store.setString("k", "v");
+        EXPECT_FALSE(store.synchronize());
+    }));
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(fifo).constData(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    const QString folder = freshPath();
+    ASSERT_TRUE(QDir().mkpath(folder + "/inside"));
+    {
+        Defaults store(folder, -1);
+        EXPECT_EQ(store.loadReport().outcome, Defaults::LoadReport::Outcome::NotRegular);
+        store.setString("k", "v");
+        EXPECT_FALSE(store.synchronize());
+    }
+    EXPECT_TRUE(QFileInfo(folder + "/inside").isDir());
 }
 
 TEST(DefaultsPersistence, FailedSynchronizeLeavesTheOldFileIntact) {
@@ -285,6 +396,20 @@ TEST(DefaultsPersistence, FailedSynchronizeLeavesTheOldFileIntact) {
     ASSERT_TRUE(store.synchronize());
     EXPECT_EQ(plist::readDictionaryFile(path).value_or(QVariantMap()).value("k").toString().size(),
               256 * 1024);
+}
+
+TEST(DefaultsPersistence, SettingsTooLargeToReadBackAreNotSaved) {
+    // Half a million values sharing a few objects: a small binary file, over 16 MiB as XML.
+    const QString path = freshPath();
+    const QByteArray compact = test::bplist::sharedReferenceBomb(5, 14, "fourteen chars");
+    ASSERT_TRUE(test::writeFile(path, compact));
+    Defaults store(path, -1);
+    ASSERT_EQ(store.loadReport().outcome, Defaults::LoadReport::Outcome::Loaded);
+    store.setString("k", "changed");
+    test::FdCapture err;
+    EXPECT_FALSE(store.synchronize());
+    EXPECT_EQ(test::readFile(path), compact);
+    EXPECT_TRUE(err.text().contains("16 MiB")) << err.text().constData();
 }
 
 TEST(DefaultsObservers, CalledAfterEachWriteAndMayUseTheStore) {

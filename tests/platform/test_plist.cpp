@@ -1,3 +1,4 @@
+#include "BinaryPlistBuilder.h"
 #include "platform/PropertyList.h"
 #include "support/TestSupport.h"
 
@@ -181,4 +182,165 @@ TEST(PropertyList, AtomicWriteCreatesFolderOwnerOnlyAndReportsFailure) {
     EXPECT_FALSE(plist::writeXmlFileAtomically(blocked, QVariantMap{{"k", "v"}}, &error));
     EXPECT_FALSE(error.isEmpty());
     EXPECT_TRUE(QFileInfo(blocked + "/inside").isDir());
+}
+
+namespace {
+
+plist::Problem problemOf(const QByteArray& bytes) {
+    plist::Failure failure;
+    plist::parse(bytes, &failure);
+    return failure.problem;
+}
+
+QByteArray xmlNestedArrays(int levels) {
+    return "<plist>" + QByteArray("<array>").repeated(levels) +
+           QByteArray("</array>").repeated(levels) + "</plist>";
+}
+
+} // namespace
+
+TEST(PropertyListBounds, SharedObjectsCountOncePerReference) {
+    // Handed to the parser, this would grow until memory runs out.
+    const QByteArray bomb = test::bplist::sharedReferenceBomb();
+    ASSERT_LT(bomb.size(), 1024);
+    plist::Failure failure;
+    EXPECT_FALSE(plist::parse(bomb).has_value());
+    plist::parse(bomb, &failure);
+    EXPECT_EQ(failure.problem, plist::Problem::TooLarge);
+    EXPECT_TRUE(failure.reason.contains("1000000 values")) << failure.reason.toStdString();
+
+    // Sharing as such is fine: 200 keys naming one string, two arrays sharing a third.
+    namespace bp = test::bplist;
+    QList<QByteArray> objects{QByteArray(), bp::ascii("shared"), bp::array({1, 1}),
+                              bp::array({2, 2, 1})};
+    QList<int> keys, values;
+    for (int i = 0; i < 200; ++i) {
+        keys << objects.size();
+        values << (i % 2 ? 1 : 3);
+        objects << bp::ascii("k" + QByteArray::number(i));
+    }
+    objects[0] = bp::dict(keys, values);
+    const std::optional<QVariantMap> d = plist::parseDictionary(bp::file(objects));
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->size(), 200);
+    EXPECT_EQ(d->value("k1").toString(), QString("shared"));
+    const QVariantList pair{QString("shared"), QString("shared")};
+    EXPECT_EQ(d->value("k0").toList(), (QVariantList{pair, pair, QString("shared")}));
+}
+
+TEST(PropertyListBounds, BinaryInputTheParserChokesOnIsRefused) {
+    namespace bp = test::bplist;
+    // An array inside itself, directly or further down.
+    EXPECT_EQ(problemOf(bp::file({bp::array({0})})), plist::Problem::Malformed);
+    EXPECT_EQ(problemOf(bp::file({bp::array({1}), bp::array({2}), bp::array({0})})),
+              plist::Problem::Malformed);
+    // A key holding U+0000 made libplist fail an assertion, ending the program at start-up.
+    const QString nul = QString("a") + QChar(0) + "b";
+    EXPECT_EQ(problemOf(bp::file({bp::dict({1}, {2}), bp::utf16(nul), bp::ascii("v")})),
+              plist::Problem::Malformed);
+    // As a value it is only cut short, as it would be on saving.
+    const std::optional<QVariantMap> d =
+        plist::parseDictionary(bp::file({bp::dict({1}, {2}), bp::ascii("k"), bp::utf16(nul)}));
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->value("k").toString(), QString("a"));
+}
+
+TEST(PropertyListBounds, NestingIsBoundedAlikeInXmlAndBinary) {
+    EXPECT_TRUE(plist::parse(xmlNestedArrays(64)).has_value());
+    EXPECT_TRUE(plist::parse(test::bplist::nestedArrays(64)).has_value());
+    EXPECT_EQ(problemOf(xmlNestedArrays(65)), plist::Problem::TooLarge);
+    EXPECT_EQ(problemOf(test::bplist::nestedArrays(65)), plist::Problem::TooLarge);
+
+    // A million levels in 15 MB: the parser would take it, then overflow the stack freeing it.
+    EXPECT_EQ(problemOf(xmlNestedArrays(1000000)), plist::Problem::TooLarge);
+    // As many values as bytes allow, flat.
+    const QByteArray flat =
+        "<plist><array>" + QByteArray("<true/>").repeated(1000001) + "</array></plist>";
+    plist::Failure failure;
+    plist::parse(flat, &failure);
+    EXPECT_EQ(failure.problem, plist::Problem::TooLarge);
+    EXPECT_TRUE(failure.reason.contains("1000000 values")) << failure.reason.toStdString();
+}
+
+TEST(PropertyListBounds, XmlNestingCannotHideFromTheCount) {
+    // Closing tags the parser skips over, and its quirk of filing content after an empty root
+    // into that root: shallow they parse, deep they are refused.
+    const std::pair<const char*, QByteArray> levels[] = {
+        {"comment", "<array><!-- </array> -->"},
+        {"quoted attribute", "<array note=\"</array>\">"},
+        {"processing instruction", "<array><?pi \"?></array>\"?>"},
+        {"cdata", "<array><string><![CDATA[</array>]]></string>"},
+        {"value comment", "<array><string>a<!--</array>--></string>"},
+    };
+    for (const auto& [name, level] : levels) {
+        SCOPED_TRACE(name);
+        auto doc = [&](int n) {
+            return "<plist>" + level.repeated(n) + QByteArray("</array>").repeated(n) + "</plist>";
+        };
+        EXPECT_TRUE(plist::parse(doc(5)).has_value());
+        EXPECT_EQ(problemOf(doc(200)), plist::Problem::TooLarge);
+    }
+    auto afterEmptyRoot = [](int n) {
+        return "<plist><array/>" + QByteArray("<array>").repeated(n) +
+               QByteArray("</array>").repeated(n) + "</plist>";
+    };
+    const std::optional<QVariant> shallow = plist::parse(afterEmptyRoot(2));
+    ASSERT_TRUE(shallow.has_value());
+    EXPECT_EQ(shallow->toList(), QVariantList{QVariantList{QVariantList{}}});
+    EXPECT_EQ(problemOf(afterEmptyRoot(64)), plist::Problem::TooLarge);
+}
+
+TEST(PropertyListBounds, KeysMadeToCollideAreRefusedBeforeParsing) {
+    // "aB" and "b!" hash alike in libplist, so these keys all share one bucket: 6.5 MB of them
+    // kept the parser busy for minutes.
+    QByteArray xml = "<plist><dict>";
+    for (int bits = 0; bits < (1 << 17); ++bits) {
+        QByteArray key;
+        for (int i = 0; i < 17; ++i)
+            key += (bits >> i) & 1 ? "aB" : "b!";
+        xml += "<key>" + key + "</key><true/>";
+    }
+    xml += "</dict></plist>";
+    plist::Failure failure;
+    EXPECT_FALSE(plist::parse(xml, &failure).has_value());
+    EXPECT_EQ(failure.problem, plist::Problem::TooLarge);
+    EXPECT_TRUE(failure.reason.contains("too many keys")) << failure.reason.toStdString();
+
+    // The same from a binary file, which would be saved as XML.
+    namespace bp = test::bplist;
+    QList<int> keyRefs, valueRefs;
+    QList<QByteArray> objects{QByteArray(), bp::ascii("v")};
+    for (int i = 0; i < 9000; ++i) {
+        keyRefs << objects.size();
+        valueRefs << 1;
+        objects << bp::ascii("k" + QByteArray::number(i));
+    }
+    objects[0] = bp::dict(keyRefs, valueRefs);
+    EXPECT_EQ(problemOf(bp::file(objects)), plist::Problem::TooLarge);
+}
+
+// FIFOs, folders and unreadable files: see the settings store's tests.
+TEST(PropertyListFiles, FilesAreReadUpToTheSizeLimit) {
+    const QString big = test::makeTempFolder("plistfile") + "/big.plist";
+    ASSERT_TRUE(test::writeFile(big, "<plist><dict><key>k</key><string>v</string></dict></plist>"));
+    ASSERT_TRUE(QFile::resize(big, plist::kMaxFileBytes + 1));
+    const plist::DictionaryFile read = plist::loadDictionaryFile(big);
+    EXPECT_EQ(read.failure.problem, plist::Problem::TooLarge);
+    EXPECT_TRUE(read.failure.reason.contains("16 MiB")) << read.failure.reason.toStdString();
+    // Padding up to the limit is still read.
+    ASSERT_TRUE(QFile::resize(big, plist::kMaxFileBytes));
+    EXPECT_EQ(plist::loadDictionaryFile(big).dictionary, (QVariantMap{{"k", "v"}}));
+}
+
+TEST(PropertyList, WhatIsReadIsWhatIsWrittenBack) {
+    // A value that would change on saving would change the settings behind the user's back.
+    const QByteArray cases[] = {
+        QByteArray("<plist><dict><key>k</key><string>Z\0\0(&amp; Co</string></dict></plist>", 69),
+    };
+    for (const QByteArray& bytes : cases) {
+        SCOPED_TRACE(bytes.toPercentEncoding().toStdString());
+        const std::optional<QVariantMap> read = plist::parseDictionary(bytes);
+        ASSERT_TRUE(read.has_value());
+        EXPECT_EQ(plist::parseDictionary(plist::toXml(*read)), read);
+    }
 }

@@ -1,3 +1,4 @@
+#include "../platform/HostileFiles.h"
 #include "platform/Defaults.h"
 #include "platform/PropertyList.h"
 #include "settings/Preferences.h"
@@ -6,6 +7,7 @@
 #include <QFile>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/stat.h>
 
 using namespace kivo;
 
@@ -153,6 +155,13 @@ TEST_F(PreferencesTest, OldSettingsAreMigratedExactlyOnce) {
     test::writeFile(oldPath, "this is not a property list");
     Preferences::migrateOldSettingsIfNeeded();
     EXPECT_FALSE(store->boolForKey(sPrefDoCopyOldFtpPref));
+    // A FIFO in its place must not hold up the start until something writes to it.
+    QFile::remove(oldPath);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(oldPath).constData(), 0600), 0);
+    EXPECT_TRUE(test::finishesWhileFifoHasNoWriter(
+        oldPath, [] { Preferences::migrateOldSettingsIfNeeded(); }));
+    EXPECT_FALSE(store->boolForKey(sPrefDoCopyOldFtpPref));
+    QFile::remove(oldPath);
 
     ASSERT_TRUE(plist::writeXmlFileAtomically(
         oldPath, QVariantMap{{sUserLoginName, QStringLiteral("old-user")},
