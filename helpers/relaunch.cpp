@@ -3,11 +3,17 @@
 // Waits until process <pid> has ended, then starts <program> with <args...> in a session of
 // its own and exits. The process is not our child, so its end is found by polling. With the
 // "launch and hide" flag the program is asked to start without showing its window.
+//
+// It waits for as long as the process lives (a hung upload may take a while to let go) and
+// says so on standard error once a minute. KIVO_RELAUNCH_NOTE_MS, when set to a positive
+// number, shortens that interval to as many milliseconds; it exists for the tests.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <signal.h>
@@ -23,7 +29,7 @@ namespace {
 
 constexpr long kLaunchAndHide = 0x00100000;
 constexpr auto kPollInterval = std::chrono::milliseconds(100);
-constexpr auto kGiveUpAfter = std::chrono::seconds(120);
+constexpr auto kNoteInterval = std::chrono::minutes(1);
 const std::string kHiddenKey = "-KivoStartHidden";
 
 int usage(const char* self) {
@@ -63,6 +69,27 @@ bool readStat(pid_t pid, char* state, unsigned long long* startTime) {
     }
     *startTime = p ? std::strtoull(p, nullptr, 10) : 0;
     return true;
+}
+
+std::chrono::milliseconds noteInterval() {
+    long long ms = 0;
+    if (parseNumber(std::getenv("KIVO_RELAUNCH_NOTE_MS"), &ms) && ms > 0)
+        return std::chrono::milliseconds(ms);
+    return kNoteInterval;
+}
+
+// Stamped like the program's own console lines: the helper writes into the same daily log.
+void note(const std::string& text) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+    std::tm local{};
+    localtime_r(&secs, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::fprintf(stderr, "%s.%03d relaunch: %s\n", stamp, int(ms.count()), text.c_str());
+    std::fflush(stderr);
 }
 
 struct Watched {
@@ -116,15 +143,19 @@ int main(int argc, char** argv) {
     Watched watched{pid_t(pid)};
     char state = 0;
     watched.haveStart = readStat(watched.pid, &state, &watched.startTime);
-    const auto deadline = std::chrono::steady_clock::now() + kGiveUpAfter;
+    // Giving up would leave nothing running once the process does end.
+    const auto interval = noteInterval();
+    const auto began = std::chrono::steady_clock::now();
+    auto nextNote = began + interval;
     while (!hasEnded(watched)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            std::fprintf(stderr,
-                         "relaunch: process %lld has not ended after %lld s; %s not started\n", pid,
-                         static_cast<long long>(kGiveUpAfter.count()), program.c_str());
-            return 1;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextNote) {
+            const auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - began);
+            note("still waiting for process " + std::to_string(pid) + " to end (" +
+                 std::to_string(waited.count()) + " s so far); " + program + " starts once it has");
+            nextNote = now + interval;
         }
-        std::this_thread::sleep_for(kPollInterval);
+        std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(kPollInterval, interval));
     }
 
     std::vector<char*> childArgv;
@@ -144,7 +175,7 @@ int main(int argc, char** argv) {
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (rc != 0) {
-        std::fprintf(stderr, "relaunch: cannot start %s: %s\n", program.c_str(), std::strerror(rc));
+        note("cannot start " + program + ": " + std::strerror(rc));
         return 1;
     }
     // Not waited for: once we exit, the new instance belongs to init.

@@ -13,7 +13,6 @@
 #include "process/ProcessControl.h"
 #include "settings/Preferences.h"
 
-#include <QCoreApplication>
 #include <QTimer>
 #include <cstdlib>
 
@@ -143,8 +142,8 @@ bool AppController::applicationShouldTerminate() {
 }
 
 void AppController::requestTermination() {
-    if (applicationShouldTerminate() && QCoreApplication::instance())
-        QCoreApplication::quit();
+    // The quit closes the window, whose closing asks again: one quit, one set of lines.
+    terminateApplication([this] { return applicationShouldTerminate(); });
 }
 
 void AppController::applicationWillTerminate() {

@@ -270,7 +270,13 @@ void AppController::doWatchFolderInThread(const QString& folder) {
         MessageLog::LogMessage(rule, true);
         return;
     }
-    doInstallTheWatcher(folder);
+    if (!doInstallTheWatcher(folder)) {
+        // The folder vanished before the watcher could start: let the next idle scan try again
+        // rather than leave the loop without a watcher for good.
+        std::lock_guard<std::recursive_mutex> g(fThreadLock);
+        if (!fWatcherRunLoop.isValid())
+            setIsInsideWatchFolderThread(false);
+    }
 }
 
 } // namespace kivo

@@ -21,16 +21,37 @@
 namespace {
 
 int gSignalPipe[2] = {-1, -1};
+volatile sig_atomic_t gTerminationSignalled = 0;
 
 void onTerminationSignal(int) {
+    gTerminationSignalled = 1;
     const char c = 1;
     // Only async-signal-safe work here; the event loop does the rest.
     [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
 }
 
-// SIGTERM and SIGINT take the same path as the Quit command.
-void quitOnTerminationSignals(QApplication& app, kivo::AppController* controller) {
+// SIGTERM and SIGINT take the same path as the Quit command. Caught from the start of the
+// work on, so one that arrives while starting up ends the program cleanly instead of killing
+// it half-way; a start that inherited them blocked would never see them.
+void catchTerminationSignals() {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0)
+        return;
+    struct sigaction sa {};
+    sa.sa_handler = onTerminationSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigset_t caught;
+    sigemptyset(&caught);
+    sigaddset(&caught, SIGTERM);
+    sigaddset(&caught, SIGINT);
+    pthread_sigmask(SIG_UNBLOCK, &caught, nullptr);
+}
+
+// Signals caught so far are answered once the event loop runs.
+void quitOnTerminationSignals(QApplication& app, kivo::AppController* controller) {
+    if (gSignalPipe[0] < 0)
         return;
     auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [controller] {
@@ -39,12 +60,16 @@ void quitOnTerminationSignals(QApplication& app, kivo::AppController* controller
         kivo::consoleLine(QStringLiteral("Termination signal received; quitting"));
         controller->requestTermination();
     });
-    struct sigaction sa {};
-    sa.sa_handler = onTerminationSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
+}
+
+// A scan or upload thread may still be running; it is abandoned, not joined, so the program
+// leaves without running destructors under its feet.
+[[noreturn]] void runUntilQuit(QApplication& app, kivo::AppController* controller) {
+    QObject::connect(&app, &QApplication::aboutToQuit, controller,
+                     [controller] { controller->applicationWillTerminate(); });
+    const int code = app.exec();
+    fflush(nullptr);
+    _exit(code);
 }
 
 void openFolders(kivo::AppController* controller, const QStringList& folders,
@@ -105,6 +130,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    catchTerminationSignals();
     kivo::AppController::initializeClass();
     if (claim.role == kivo::SingleInstance::Role::Unguarded)
         kivo::consoleLine(
@@ -129,9 +155,7 @@ int main(int argc, char** argv) {
             }
             // Started again by hand: the user is looking for this one.
             kivo::consoleLine(QStringLiteral("Another start asks to be shown"));
-            window->show();
-            window->raise();
-            window->activateWindow();
+            window->showOnRequest();
         });
     QString listenError;
     if (claim.role == kivo::SingleInstance::Role::First && !instance->listen(&listenError))
@@ -142,20 +166,24 @@ int main(int argc, char** argv) {
                      [instance] { instance->stopListening(); });
 
     controller->awakeFromNib();
+    // Asked to quit while starting up (a signal, an unsupported system): no window and no
+    // pass; the event loop ends as soon as it starts.
+    if (gTerminationSignalled || kivo::isTerminating())
+        runUntilQuit(app, controller);
     // A relaunch after a hung upload may ask to come back without showing the window.
     if (!kivo::Defaults::standard().boolForKey(QStringLiteral("KivoStartHidden")))
         window->show();
+    else
+        window->startHidden();
     controller->applicationWillFinishLaunching();
+    // A settings file refused at load was reported before the log file and the window existed.
+    // (Its console line, written then, was carried into the log when the log opened.)
+    if (const auto& settings = kivo::Defaults::standard().loadReport(); settings.isProblem())
+        controller->ibUpdateFTPCallbackStatusTextField(settings.text, true);
     openFolders(controller, folders, QStringLiteral("argument"));
     QTimer::singleShot(0, controller, [controller, &app] {
         controller->applicationDidFinishLaunching();
         app.installEventFilter(new kivo::WindowEventObserver(&app));
     });
-    QObject::connect(&app, &QApplication::aboutToQuit, controller,
-                     [controller] { controller->applicationWillTerminate(); });
-    const int code = app.exec();
-    // A scan or upload thread may still be running; it is abandoned, not joined, so leave
-    // without running destructors under its feet.
-    fflush(nullptr);
-    _exit(code);
+    runUntilQuit(app, controller);
 }

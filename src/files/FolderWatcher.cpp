@@ -31,9 +31,18 @@ bool doInstallTheWatcher(const QString& path) {
         consoleLine(QStringLiteral("doInstallTheWatcher: no folder to watch"));
         return false;
     }
-    InotifyWatcher watcher(path, [](const QString&) {
-        NotificationCenter::defaultCenter().post(kWatcherItemChanged);
-    });
+    InotifyWatcherOptions options;
+    // The watcher itself reports the folder's return as a change, so a pass follows it.
+    options.onRootPresence = [path](bool present) {
+        const QString text =
+            present
+                ? QStringLiteral("The source folder [%1] is back; watching it again")
+                : QStringLiteral("The source folder [%1] is gone; watching for it to come back");
+        consoleLine(text.arg(path));
+    };
+    InotifyWatcher watcher(
+        path, [](const QString&) { NotificationCenter::defaultCenter().post(kWatcherItemChanged); },
+        std::move(options));
     QString error;
     if (!watcher.open(&error)) {
         consoleLine(QStringLiteral("doInstallTheWatcher: cannot watch [%1]: %2").arg(path, error));

@@ -1,7 +1,8 @@
 #pragma once
 // The source-folder watcher. It lives on the thread that installs it and asks for a new scan
 // whenever something under the folder changes: changes are coalesced for about a second and
-// never held longer than three.
+// never held longer than three. A folder that is deleted or unmounted is waited for and watched
+// again when it is back, which counts as a change.
 #include <QString>
 
 namespace kivo {

@@ -173,19 +173,22 @@ bool QDLogFileManager::setupLogFileIn(const QString& folder, const QDateTime& no
     QString error;
     if (!makePrivateFolders(folder, &error))
         consoleLine(QStringLiteral("createDirectoryAtPath returned error: %1").arg(error));
-    if (!QFileInfo(folder).isDir())
+    if (!QFileInfo(folder).isDir()) {
+        // Standard error stays where it was, and it has had those lines already.
+        takeEarlyConsoleLines();
         return true;
+    }
 
     const QString path = QDir(folder).filePath(logFileNameFor(now));
     State& s = state();
     int reopenError = 0;
+    bool redirected = false;
     {
         std::lock_guard<std::mutex> guard(s.lock);
         s.logFolder = folder;
         fflush(stderr);
         const int fd = ::open(QFile::encodeName(path).constData(),
                               O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        bool redirected = false;
         if (fd < 0) {
             reopenError = errno;
         } else if (fd == STDERR_FILENO) {
@@ -201,6 +204,8 @@ bool QDLogFileManager::setupLogFileIn(const QString& folder, const QDateTime& no
             s.logFileOpen.store(true);
         }
     }
+    // Taken before the header, which is not to be repeated.
+    const QByteArray early = takeEarlyConsoleLines();
     if (reopenError)
         consoleLine(QStringLiteral("Could not reopen standard error on %1: %2")
                         .arg(path, QString::fromLocal8Bit(strerror(reopenError))));
@@ -214,6 +219,13 @@ bool QDLogFileManager::setupLogFileIn(const QString& folder, const QDateTime& no
         consoleLine(QStringLiteral("runShellScript2 failed to get OS version???"));
     consoleLine(QStringLiteral("%1 => %2").arg(appName, version));
     consoleLine(kRule);
+    // After the header, so they read as this start's lines; standard error had them already
+    // when there is no file.
+    if (redirected && !early.isEmpty()) {
+        consoleLine(QStringLiteral("Console lines written before this log file was set up:"));
+        fwrite(early.constData(), 1, size_t(early.size()), stderr);
+        fflush(stderr);
+    }
     return true;
 }
 

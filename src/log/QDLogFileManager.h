@@ -20,8 +20,8 @@ inline constexpr char kBeforeDate[] = "beforeDate"; // QDateTime, default: now -
 class QDLogFileManager {
 public:
     // Redirects standard error (append) to the day's file in logFolder() and writes the start
-    // header. Reads no settings. Always true: a log folder that cannot be made leaves standard
-    // error as it was.
+    // header, followed by the console lines written before it. Reads no settings. Always true:
+    // a log folder that cannot be made leaves standard error as it was.
     static bool setupLogFile();
     // The same in another folder and for a given moment (the day is taken from it).
     static bool setupLogFileIn(const QString& folder, const QDateTime& now);

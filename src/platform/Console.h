@@ -10,4 +10,11 @@ void consoleLine(const QString& text);
 void consoleInside(const char* cls, const char* method);
 QString insideText(const char* cls, const char* method);
 
+// Lines written before the daily log file is set up (a broken settings file is found that
+// early) are also kept, up to a limit, so the log can still collect them. This ends the
+// keeping and hands the kept lines over, as written, with a note when some did not fit.
+QByteArray takeEarlyConsoleLines();
+// Starts keeping afresh, dropping what was kept (tests).
+void keepEarlyConsoleLines();
+
 } // namespace kivo

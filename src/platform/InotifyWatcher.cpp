@@ -10,6 +10,7 @@
 #include <climits>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -24,6 +25,10 @@ namespace {
 constexpr uint32_t kEventMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM |
                                 IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
                                 IN_ONLYDIR | IN_EXCL_UNLINK;
+// What an ancestor of a missing root shows when the root (or the next folder on its way)
+// appears, becomes readable, or when the ancestor itself goes.
+constexpr uint32_t kAncestorMask =
+    IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 // Gone or replaced between the event and our look at it: its parent's event covers it.
 bool vanished(int err) {
@@ -83,6 +88,8 @@ InotifyWatcher::InotifyWatcher(const QString& root, ChangeHandler onChange,
 InotifyWatcher::~InotifyWatcher() {
     if (fInotifyFd >= 0)
         ::close(fInotifyFd);
+    if (fMountsFd >= 0)
+        ::close(fMountsFd);
     if (fWakeFd >= 0)
         ::close(fWakeFd);
 }
@@ -108,8 +115,11 @@ bool InotifyWatcher::open(QString* error) {
     }
     int rootError = 0;
     addTree(fRootPath, true, &rootError);
-    if (fRootWd >= 0)
+    if (fRootWd >= 0) {
+        // Without it a disk mounted again over a missing root is only found by the re-check.
+        fMountsFd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
         return true;
+    }
     ::close(fInotifyFd);
     fInotifyFd = -1;
     fPaths.clear();
@@ -121,6 +131,12 @@ bool InotifyWatcher::open(QString* error) {
     return fail(qt_error_string(rootError));
 }
 
+int InotifyWatcher::addWatchOn(const QByteArray& path, uint32_t mask) {
+    if (fOptions.addWatch)
+        return fOptions.addWatch(fInotifyFd, path.constData(), mask);
+    return inotify_add_watch(fInotifyFd, path.constData(), mask);
+}
+
 int InotifyWatcher::addWatch(int dirFd, const QByteArray& path, bool follow) {
     uint32_t mask = kEventMask | (follow ? 0 : IN_DONT_FOLLOW);
     QByteArray target = path;
@@ -129,9 +145,7 @@ int InotifyWatcher::addWatch(int dirFd, const QByteArray& path, bool follow) {
         target = "/proc/self/fd/" + QByteArray::number(dirFd);
         mask &= ~uint32_t(IN_DONT_FOLLOW);
     }
-    if (fOptions.addWatch)
-        return fOptions.addWatch(fInotifyFd, target.constData(), mask);
-    return inotify_add_watch(fInotifyFd, target.constData(), mask);
+    return addWatchOn(target, mask);
 }
 
 bool InotifyWatcher::addTree(const QByteArray& top, bool isRoot, int* topError) {
@@ -168,8 +182,15 @@ bool InotifyWatcher::addTree(const QByteArray& top, bool isRoot, int* topError) 
             }
             continue;
         }
-        if (follow)
+        if (follow) {
             fRootWd = wd;
+            struct stat st;
+            fHaveRootId = ::fstat(fd, &st) == 0;
+            if (fHaveRootId) {
+                fRootDev = st.st_dev;
+                fRootIno = st.st_ino;
+            }
+        }
         if (!visited.insert(wd).second) {
             ::close(fd);
             continue;
@@ -209,29 +230,33 @@ void InotifyWatcher::forgetTree(const QByteArray& path) {
 void InotifyWatcher::handleEvent(const inotify_event& ev) {
     if (ev.mask & IN_Q_OVERFLOW) {
         reportOverflow();
+        // The root's own removal may be among the lost events.
+        checkRoot();
+        if (fRootGone)
+            return;
         // Folders made while events were lost have no watch yet.
         addTree(fRootPath, true, nullptr);
         markChanged(fRootPath);
+        return;
+    }
+    if (fAncestorWd >= 0 && ev.wd == fAncestorWd) {
+        handleAncestorEvent(ev);
         return;
     }
     const auto it = fPaths.find(ev.wd);
     if (it == fPaths.end())
         return; // a watch we already dropped
     const QByteArray folder = it->second;
+    if (ev.wd == fRootWd && (ev.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT))) {
+        rootGone();
+        return;
+    }
     if (ev.mask & IN_IGNORED) {
         fPaths.erase(it);
-        if (ev.wd == fRootWd) {
-            reportRootGone();
-            markChanged(folder);
-        }
         return;
     }
     if (ev.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
         // A sub-folder's own removal shows in its parent as well.
-        if (ev.wd == fRootWd) {
-            reportRootGone();
-            markChanged(folder);
-        }
         return;
     }
     markChanged(folder);
@@ -245,6 +270,101 @@ void InotifyWatcher::handleEvent(const inotify_event& ev) {
         // What the folder held before its watch existed was never reported.
         if (addTree(child, false, nullptr))
             markChanged(child);
+    }
+}
+
+void InotifyWatcher::rootGone() {
+    // A moved-away tree still reports under its old names; none of it is ours any more.
+    for (const auto& [wd, path] : fPaths)
+        inotify_rm_watch(fInotifyFd, wd);
+    fPaths.clear();
+    fRootWd = -1;
+    fHaveRootId = false;
+    // Changes inside the folder went with it; a pass over a missing folder finds nothing.
+    fPending.clear();
+    fPendingSet.clear();
+    fRootGone = true;
+    announceRoot(false);
+    fNextRecheck = Clock::now() + fOptions.rootRecheckInterval;
+    lookForRoot();
+}
+
+void InotifyWatcher::lookForRoot() {
+    // Bounded: a path that keeps changing under us is left to the next event or re-check.
+    for (int round = 0; fRootGone && round < 64; ++round) {
+        int error = 0;
+        addTree(fRootPath, true, &error);
+        if (fRootWd >= 0) {
+            fRootGone = false;
+            dropAncestorWatch();
+            announceRoot(true);
+            // Whatever it holds now has never been seen.
+            markChanged(fRootPath);
+            return;
+        }
+        const int watchedBefore = fAncestorWd;
+        const QByteArray pathBefore = fAncestorPath;
+        watchNearestAncestor();
+        // A folder made between our look and the new watch raised no event we could see.
+        if (fAncestorWd == watchedBefore && fAncestorPath == pathBefore)
+            return;
+    }
+}
+
+void InotifyWatcher::watchNearestAncestor() {
+    QByteArray path = fRootPath;
+    while (path.size() > 1) {
+        const qsizetype slash = path.lastIndexOf('/');
+        if (slash < 0)
+            break;
+        const QByteArray parent = slash == 0 ? QByteArray("/") : path.left(slash);
+        const int wd = addWatchOn(parent, kAncestorMask);
+        if (wd >= 0) {
+            if (fAncestorWd >= 0 && fAncestorWd != wd)
+                inotify_rm_watch(fInotifyFd, fAncestorWd);
+            fAncestorWd = wd;
+            fAncestorPath = parent;
+            fAncestorChild = path.mid(slash + 1);
+            return;
+        }
+        path = parent;
+    }
+    // Nothing above can be watched: the re-check and mount changes are all that is left.
+    dropAncestorWatch();
+}
+
+void InotifyWatcher::dropAncestorWatch() {
+    if (fAncestorWd >= 0)
+        inotify_rm_watch(fInotifyFd, fAncestorWd);
+    fAncestorWd = -1;
+    fAncestorPath.clear();
+    fAncestorChild.clear();
+}
+
+void InotifyWatcher::handleAncestorEvent(const inotify_event& ev) {
+    if (ev.mask & IN_IGNORED) {
+        fAncestorWd = -1; // the kernel dropped it; a higher folder takes over
+        fAncestorPath.clear();
+        fAncestorChild.clear();
+    } else if (ev.len > 0 && QByteArray(ev.name) != fAncestorChild) {
+        return; // a sibling: the ancestor may be a busy folder such as /tmp
+    }
+    lookForRoot();
+}
+
+void InotifyWatcher::checkRoot() {
+    if (fRootGone) {
+        lookForRoot();
+        return;
+    }
+    // A disk mounted over the root (or taken from under it) puts another folder at its path
+    // without an event on the watched one.
+    struct stat st;
+    if (::stat(fRootPath.constData(), &st) != 0) {
+        if (vanished(errno))
+            rootGone();
+    } else if (!fHaveRootId || st.st_dev != fRootDev || st.st_ino != fRootIno) {
+        rootGone();
     }
 }
 
@@ -285,10 +405,14 @@ InotifyWatcher::Clock::time_point InotifyWatcher::dueTime() const {
 }
 
 int InotifyWatcher::pollTimeoutMs() const {
-    if (fPending.empty())
+    std::optional<Clock::time_point> due;
+    if (!fPending.empty())
+        due = dueTime();
+    if (fRootGone && fOptions.rootRecheckInterval.count() > 0)
+        due = due ? std::min(*due, fNextRecheck) : fNextRecheck;
+    if (!due)
         return -1;
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(dueTime() - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*due - Clock::now()).count();
     return int(std::clamp<decltype(left)>(left, 0, INT_MAX));
 }
 
@@ -310,10 +434,11 @@ void InotifyWatcher::run() {
     fRunStart = Clock::now();
     if (!fPending.empty())
         fBatchStart = fRunStart; // found by open(): count from now
-    pollfd fds[2] = {{fWakeFd, POLLIN, 0}, {fInotifyFd, POLLIN, 0}};
+    // poll skips a negative descriptor, so a missing mount table costs nothing.
+    pollfd fds[3] = {{fWakeFd, POLLIN, 0}, {fInotifyFd, POLLIN, 0}, {fMountsFd, POLLPRI, 0}};
     while (!fStopRequested.load()) {
         // Blocks without a time-out while nothing is pending: an idle watcher costs nothing.
-        const int rc = ::poll(fds, 2, pollTimeoutMs());
+        const int rc = ::poll(fds, 3, pollTimeoutMs());
         if (rc < 0 && errno != EINTR) {
             consoleLine(QStringLiteral("Folder watcher: poll failed: %1").arg(qt_error_string()));
             return;
@@ -322,6 +447,12 @@ void InotifyWatcher::run() {
             return;
         if (rc > 0 && (fds[1].revents & POLLIN))
             readEvents();
+        if (rc > 0 && (fds[2].revents & (POLLPRI | POLLERR)))
+            checkRoot();
+        if (fRootGone && fOptions.rootRecheckInterval.count() > 0 && Clock::now() >= fNextRecheck) {
+            fNextRecheck = Clock::now() + fOptions.rootRecheckInterval;
+            lookForRoot();
+        }
         if (!fPending.empty() && Clock::now() >= dueTime())
             deliver();
     }
@@ -360,13 +491,15 @@ void InotifyWatcher::reportOverflow() {
             .arg(fRoot));
 }
 
-void InotifyWatcher::reportRootGone() {
-    if (fReportedRootGone)
+void InotifyWatcher::announceRoot(bool present) {
+    if (fOptions.onRootPresence) {
+        fOptions.onRootPresence(present);
         return;
-    fReportedRootGone = true;
-    consoleLine(QStringLiteral("Folder watcher: the watched folder [%1] was moved or deleted; "
-                               "changes at that path are no longer seen")
-                    .arg(fRoot));
+    }
+    const QString text =
+        present ? QStringLiteral("Folder watcher: [%1] is back; watching it again")
+                : QStringLiteral("Folder watcher: [%1] is gone; watching for it to come back");
+    consoleLine(text.arg(fRoot));
 }
 
 } // namespace kivo

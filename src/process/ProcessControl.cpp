@@ -9,6 +9,7 @@
 #include <QMetaType>
 #include <QObject>
 #include <QProcess>
+#include <atomic>
 #include <mutex>
 #include <unistd.h>
 
@@ -51,6 +52,7 @@ TaskResult runTask(const QString& path, const QStringList& args) {
 
 std::mutex gArgumentsLock;
 std::optional<QStringList> gArguments;
+std::atomic<bool> gTerminating{false};
 
 QObject* objectIn(const QVariant& v) {
     if (!v.isValid() || !(v.metaType().flags() & QMetaType::PointerToQObject))
@@ -253,6 +255,23 @@ bool relaunch(const QVariant& request, const std::function<void(QObject* sender)
     if (terminate)
         terminate(r.sender);
     return true;
+}
+
+bool terminateApplication(const std::function<bool()>& shouldTerminate) {
+    if (gTerminating.exchange(true))
+        return false;
+    if (shouldTerminate && !shouldTerminate()) {
+        gTerminating.store(false);
+        return false;
+    }
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(
+            app, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    return true;
+}
+
+bool isTerminating() {
+    return gTerminating.load();
 }
 
 bool revealItemInFinder(const QString& path) {

@@ -53,6 +53,14 @@ QStringList programArguments();
 // keeps running (terminate is not called) and false is returned.
 bool relaunch(const QVariant& request, const std::function<void(QObject* sender)>& terminate);
 
+// Ends the application's event loop, also when asked before the loop runs (Qt ignores quit()
+// then; the loop now ends as soon as it starts). Once per process: the first call asks
+// shouldTerminate (none: yes) and quits when it agrees; later calls do nothing, so a window
+// closed by the quit itself cannot ask again. True when this call started the quit.
+bool terminateApplication(const std::function<bool()>& shouldTerminate = {});
+// Whether a quit has been started.
+bool isTerminating();
+
 // Shows an existing folder ("~" expanded) in the desktop's file browser through the
 // "revealInFinder.sh" helper (returns the helper's runShellScript result); anything else
 // beeps and returns false.

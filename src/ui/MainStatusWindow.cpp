@@ -52,16 +52,44 @@ bool MainStatusWindow::hasField(StatusField f) const {
 }
 
 void MainStatusWindow::bringToFront() {
+    if (fStayHidden.load())
+        return;
     const QPointer<MainStatusWindow> self(this);
     onMainThread(
         [self] {
-            if (!self)
-                return;
-            self->show();
-            self->raise();
-            self->activateWindow();
+            // A request queued before startHidden() must not undo it.
+            if (self && !self->fStayHidden.load())
+                self->raiseWindow();
         },
         false);
+}
+
+void MainStatusWindow::startHidden() {
+    fStayHidden.store(true);
+    const QPointer<MainStatusWindow> self(this);
+    onMainThread(
+        [self] {
+            if (self)
+                self->hide();
+        },
+        false);
+}
+
+void MainStatusWindow::showOnRequest() {
+    fStayHidden.store(false);
+    const QPointer<MainStatusWindow> self(this);
+    onMainThread(
+        [self] {
+            if (self)
+                self->raiseWindow();
+        },
+        false);
+}
+
+void MainStatusWindow::raiseWindow() {
+    show();
+    raise();
+    activateWindow();
 }
 
 void MainStatusWindow::updateField(StatusField f, const QString& text, bool wait, bool isError) {

@@ -32,7 +32,13 @@ public:
 
     bool hasField(StatusField f) const override;
     bool isWindowVisible() const override { return fVisible.load(); }
+    // Does nothing after startHidden() until showOnRequest().
     void bringToFront() override;
+    // A start asked to come up without the window (a relaunch "launch and hide"): nothing the
+    // pipeline does brings the window up until the user asks for it.
+    void startHidden();
+    // The user asks for the window: shown, raised and activated, ending a hidden start.
+    void showOnRequest();
     void updateField(StatusField f, const QString& text, bool wait, bool isError) override;
     void setFieldToolTip(StatusField f, const QString& text) override;
     void setFieldText(StatusField f, const QString& text) override;
@@ -61,6 +67,8 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    void raiseWindow();
+
     static constexpr int kFieldCount = int(StatusField::MacOSVersion) + 1;
 
     std::unique_ptr<Ui::MainStatusWindow> fUi;
@@ -71,6 +79,7 @@ private:
     QPointer<QPushButton> fPauseResumeButton;
     QPointer<QPushButton> fOpenPrefButton;
     std::atomic<bool> fVisible{false};
+    std::atomic<bool> fStayHidden{false};
     std::atomic<AppActions*> fActions{nullptr};
 };
 

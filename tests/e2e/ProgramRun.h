@@ -30,6 +30,12 @@ public:
     // As start(), with plainArguments in place of the source folder (none: the program idles).
     bool startWith(const QString& serviceUrl, const QStringList& extraSettings,
                    const QStringList& plainArguments);
+    // As start(), with the program held to file modes even when the tests run as root (it
+    // starts without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH).
+    bool startSubjectToFilePermissions(const QString& serviceUrl);
+    // As start(), with SIGTERM already pending, and blocked, when the program begins: a quit
+    // asked for before the program could act on it.
+    bool startWithTerminationPending(const QString& serviceUrl);
     // A further start of the program with this run's environment and settings, plainArguments
     // in place of the source folder. Standard output and error are merged on its channel.
     std::unique_ptr<QProcess> startAnother(const QString& serviceUrl,

@@ -7,12 +7,15 @@
 #include <QDir>
 #include <QFile>
 #include <atomic>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -34,7 +37,11 @@ void put(const QString& path) {
     ASSERT_TRUE(test::writeFile(path, "photo bytes")) << path.toStdString();
 }
 
-// Runs a watcher on its own thread and records the folders it reports.
+const QString kGone = QStringLiteral("(gone)");
+const QString kBack = QStringLiteral("(back)");
+
+// Runs a watcher on its own thread and records the folders it reports, and kGone / kBack when
+// the root goes and comes back, in the order the watcher reports them.
 class Watch {
 public:
     explicit Watch(const QString& root, InotifyWatcherOptions options = quick(),
@@ -49,7 +56,7 @@ public:
                   if (also)
                       also(folder);
               },
-              std::move(options)) {
+              withPresence(std::move(options))) {
         QString error;
         EXPECT_TRUE(fWatcher.open(&error)) << error.toStdString();
         fThread = std::thread([this] { fWatcher.run(); });
@@ -68,6 +75,14 @@ public:
     }
 
 private:
+    InotifyWatcherOptions withPresence(InotifyWatcherOptions options) {
+        options.onRootPresence = [this](bool present) {
+            std::lock_guard<std::mutex> g(fLock);
+            fSeen << (present ? kBack : kGone);
+        };
+        return options;
+    }
+
     mutable std::mutex fLock;
     QStringList fSeen;
     InotifyWatcher fWatcher;
@@ -280,6 +295,58 @@ TEST(InotifyWatcher, QueueOverflowIsReportedOnceAndRescansTheTree) {
         << err.text().data();
 }
 
+TEST(InotifyWatcher, ARootTakenAwayIsWatchedAgainOnceItIsBack) {
+    const QString base = test::makeTempFolder("hot");
+    const QString root = base + "/a/watched";
+    const QString outside = test::makeTempFolder("outside");
+    ASSERT_TRUE(QDir().mkpath(root));
+    Watch w(root);
+
+    // Deleted with its parent and made again in steps: each level is watched on the way down.
+    ASSERT_TRUE(QDir(base + "/a").removeRecursively());
+    ASSERT_TRUE(w.waitFor(kGone));
+    ASSERT_TRUE(QDir().mkdir(base + "/a"));
+    ASSERT_TRUE(QDir().mkpath(root + "/Smith"));
+    ASSERT_TRUE(w.waitFor(kBack));
+    put(root + "/Smith/new.jpg");
+    ASSERT_TRUE(w.waitFor(root + "/Smith"));
+
+    // Moved away, it is no longer ours.
+    ASSERT_EQ(::rename(QFile::encodeName(root), QFile::encodeName(outside + "/old")), 0);
+    ASSERT_TRUE(w.waitFor(kGone, 1));
+    put(outside + "/old/Smith/late.jpg");
+    ASSERT_TRUE(QDir().mkpath(root));
+    ASSERT_TRUE(w.waitFor(kBack, 1));
+    ASSERT_TRUE(QDir().mkpath(root + "/Garcia"));
+    put(root + "/Garcia/new.jpg");
+    ASSERT_TRUE(w.waitFor(root + "/Garcia"));
+    const QStringList seen = w.seen();
+    EXPECT_EQ(seen.filter(outside).size(), 0) << seen.join(' ').toStdString();
+    // Nothing between going and coming back: a pass over a missing folder finds nothing.
+    EXPECT_EQ(seen.at(seen.indexOf(kGone) + 1), kBack) << seen.join(' ').toStdString();
+}
+
+TEST(InotifyWatcher, ADiskMountedAgainOverTheRootIsWatched) {
+    const QString disk = test::makeTempFolder("disk");
+    const QByteArray path = QFile::encodeName(disk);
+    if (::mount("kivo-test", path.constData(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount here: " << strerror(errno);
+    struct Unmount {
+        QByteArray path;
+        ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+    } unmount{path};
+    Watch w(disk);
+    // Unplugged, the empty mount point takes its place; plugged in again, the disk does.
+    ASSERT_EQ(::umount2(path.constData(), 0), 0);
+    ASSERT_TRUE(w.waitFor(kBack));
+    ASSERT_EQ(::mount("kivo-test", path.constData(), "tmpfs", 0, "size=1m"), 0);
+    ASSERT_TRUE(w.waitFor(kBack, 1));
+    // Only a watch on the new disk sees inside a folder made on it.
+    ASSERT_TRUE(QDir().mkpath(disk + "/Smith"));
+    put(disk + "/Smith/photo.jpg");
+    EXPECT_TRUE(w.waitFor(disk + "/Smith"));
+}
+
 namespace {
 
 // Records the watcher's notifications: how many, posted on which threads, with what attached.
@@ -310,41 +377,70 @@ struct Notes {
     std::atomic<bool> decorated{false};
 };
 
+// doInstallTheWatcher on a thread of its own, stopped and joined when done with.
+class InstalledWatcher {
+public:
+    explicit InstalledWatcher(const QString& root)
+        : fThread([this, root] {
+              fResult = doInstallTheWatcher(root);
+              fFinished = true;
+          }) {}
+    ~InstalledWatcher() {
+        // A stop sent before it began waiting is not kept, so it is repeated.
+        while (!fFinished) {
+            stopTheWatcher();
+            std::this_thread::sleep_for(10ms);
+        }
+        fThread.join();
+    }
+    std::thread::id id() const { return fThread.get_id(); }
+    bool finished() const { return fFinished; }
+    bool result() const { return fResult; }
+
+private:
+    std::atomic<bool> fFinished{false};
+    std::atomic<bool> fResult{false};
+    std::thread fThread;
+};
+
 } // namespace
 
 TEST(FolderWatcher, AnnouncesItselfThenPostsChangesOnItsOwnThread) {
     const QString root = test::makeTempFolder("watched");
     Notes notes;
-    std::atomic<bool> finished{false};
-    std::atomic<bool> result{false};
-    std::thread t([&] {
-        result = doInstallTheWatcher(root);
-        finished = true;
-    });
-    const std::thread::id watcherThread = t.get_id();
-    struct Join {
-        std::thread& t;
-        std::atomic<bool>& finished;
-        ~Join() {
-            while (!finished) {
-                stopTheWatcher();
-                std::this_thread::sleep_for(10ms);
-            }
-            t.join();
-        }
-    } join{t, finished};
-
+    InstalledWatcher watcher(root);
     ASSERT_TRUE(test::waitUntil([&] { return notes.started.load() == 1; }));
     put(root + "/a.jpg");
     EXPECT_TRUE(test::waitUntil([&] { return notes.changed.load() >= 1; }, 15000));
     stopTheWatcher();
-    EXPECT_TRUE(test::waitUntil([&] { return finished.load(); }));
-    EXPECT_TRUE(result.load());
+    EXPECT_TRUE(test::waitUntil([&] { return watcher.finished(); }));
+    EXPECT_TRUE(watcher.result());
     std::lock_guard<std::mutex> g(notes.lock);
     EXPECT_EQ(notes.started.load(), 1);
     EXPECT_NE(notes.loop.toULongLong(), 0u);
     EXPECT_FALSE(notes.decorated.load());
-    EXPECT_EQ(notes.posters, std::set<std::thread::id>{watcherThread});
+    EXPECT_EQ(notes.posters, std::set<std::thread::id>{watcher.id()});
+}
+
+TEST(FolderWatcher, ASourceFolderMadeAgainIsAChangeAndIsWatchedAgain) {
+    const QString root = test::makeTempFolder("watched");
+    Notes notes;
+    test::FdCapture err;
+    InstalledWatcher watcher(root);
+    ASSERT_TRUE(test::waitUntil([&] { return notes.started.load() == 1; }));
+
+    const QByteArray said = "The source folder [" + QFile::encodeName(root) + "] is ";
+    ASSERT_TRUE(QDir(root).removeRecursively());
+    ASSERT_TRUE(test::waitUntil([&] { return err.text().contains(said + "gone"); }, 15000));
+    const int changed = notes.changed.load();
+    // Made again empty: its return alone asks for a pass.
+    ASSERT_TRUE(QDir().mkdir(root));
+    ASSERT_TRUE(test::waitUntil([&] { return notes.changed.load() > changed; }, 15000));
+    const int afterBack = notes.changed.load();
+    put(root + "/later.jpg");
+    EXPECT_TRUE(test::waitUntil([&] { return notes.changed.load() > afterBack; }, 15000));
+    EXPECT_EQ(err.text().count(said + "gone; watching for it to come back"), 1);
+    EXPECT_EQ(err.text().count(said + "back; watching it again"), 1);
 }
 
 TEST(FolderWatcher, RefusesWhatItCannotWatch) {

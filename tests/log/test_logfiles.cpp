@@ -148,6 +148,7 @@ TEST_F(LogFiles, SetupAppendsStandardErrorToTheDaysFileAfterAHeader) {
     const auto runChild = [&](const char* probe) {
         EXPECT_EXIT(
             {
+                keepEarlyConsoleLines(); // nothing from the test program itself
                 QDLogFileManager::setupLogFileIn(folder, local(2011, 1, 1, 3, 0));
                 consoleLine(QString::fromLatin1(probe));
                 QDLogFileManager::debug(QStringLiteral("debug text"));
@@ -212,6 +213,30 @@ TEST_F(LogFiles, SetupAppendsStandardErrorToTheDaysFileAfterAHeader) {
             _exit(code);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(LogFiles, LinesWrittenBeforeTheSetUpFollowTheHeaderOnce) {
+    const QString folder = test::makeTempFolder("state") + "/Kivo";
+    // They reach the standard error of their time as well.
+    EXPECT_EXIT(
+        {
+            keepEarlyConsoleLines();
+            consoleLine(QStringLiteral("Settings file [x] is not readable"));
+            consoleLine(QStringLiteral("early too"));
+            QDLogFileManager::setupLogFileIn(folder, local(2011, 1, 1, 3, 0));
+            consoleLine(QStringLiteral("after"));
+            QDLogFileManager::setupLogFileIn(folder, local(2011, 1, 1, 3, 0));
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0), "Settings file \\[x\\] is not readable");
+
+    const QStringList msgs = messagesIn(folder + "/KivoUploader_2011_01_01.log");
+    ASSERT_EQ(msgs.size(), 14) << msgs.join('\n').toStdString();
+    EXPECT_EQ(msgs.mid(5, 4),
+              QStringList({"Console lines written before this log file was set up:",
+                           "Settings file [x] is not readable", "early too", "after"}));
+    // The second set-up has nothing left to add.
+    EXPECT_EQ(msgs.last(), QString(59, '='));
 }
 
 TEST_F(LogFiles, StartUpCleanUpTrashesOldLogsAndDeletesOldConsoleCaptures) {

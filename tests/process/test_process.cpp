@@ -3,12 +3,15 @@
 #include "process/ProcessControl.h"
 #include "support/TestSupport.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QPushButton>
+#include <QTimer>
 #include <QUuid>
+#include <QWidget>
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -231,6 +234,42 @@ TEST(RelaunchHelper, DefaultFlagsStartVisibleAndBadUsageExitsTwo) {
     EXPECT_TRUE(run.err.contains("cannot start"));
 }
 
+TEST(RelaunchHelper, WaitsAsLongAsTheProcessLivesAndSaysSoAtIntervals) {
+    const QString dir = makeTempFolder("relaunch");
+    const QString out = dir + "/args.txt";
+    const QString recorder = makeRecorder(dir, out, dir + "/ended");
+    ASSERT_FALSE(recorder.isEmpty());
+    QProcess old;
+    old.start("/bin/sleep", {"600"});
+    ASSERT_TRUE(old.waitForStarted());
+    QProcess helper;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KIVO_RELAUNCH_NOTE_MS", "50");
+    helper.setProcessEnvironment(env);
+    helper.start(kivo::bundle::helperPath("relaunch"),
+                 {recorder, QString::number(old.processId()), "1", "--", "again"});
+    QByteArray err;
+    const QByteArray waiting =
+        "relaunch: still waiting for process " + QByteArray::number(old.processId()) + " to end";
+    // Many intervals go by without the helper giving up or starting anything.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            helper.waitForReadyRead(50);
+            err += helper.readAllStandardError();
+            return err.count(waiting) >= 5 || helper.state() == QProcess::NotRunning;
+        },
+        30000));
+    EXPECT_EQ(helper.state(), QProcess::Running) << err.toStdString();
+
+    ASSERT_TRUE(writeFile(dir + "/ended", "x"));
+    old.kill();
+    old.waitForFinished();
+    ASSERT_TRUE(helper.waitForFinished(15000));
+    EXPECT_EQ(helper.exitCode(), 0);
+    ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(out); }, 10000));
+    EXPECT_EQ(readFile(out).toStdString(), "[after]\nagain\n");
+}
+
 TEST(RelaunchHelper, HelperMessagesReachOurStandardError) {
     const QString dir = makeTempFolder("relaunch");
     FdCapture err;
@@ -243,6 +282,31 @@ TEST(RelaunchRequest, RememberedCommandLineKeepsOptionsTheApplicationRemoves) {
     char* argv[] = {a0, a1, a2, a3, nullptr};
     kivo::rememberProgramArguments(4, argv);
     EXPECT_EQ(kivo::programArguments(), QStringList({"-platform", "offscreen", "/data/in"}));
+}
+
+// Once per process: the quit cannot be taken back, so the whole story is one test.
+TEST(TerminateApplication, AQuitAskedBeforeTheLoopRunsEndsItAndIsAskedForOnce) {
+    EXPECT_FALSE(kivo::terminateApplication([] { return false; }));
+    EXPECT_FALSE(kivo::isTerminating());
+
+    int asked = 0;
+    const auto shouldTerminate = [&] {
+        ++asked;
+        return true;
+    };
+    QWidget window;
+    window.show();
+    QObject context;
+    // Quitting closes the windows; closing the last one asks again, as the program's does.
+    QObject::connect(qApp, &QApplication::lastWindowClosed, &context,
+                     [&] { EXPECT_FALSE(kivo::terminateApplication(shouldTerminate)); });
+    EXPECT_TRUE(kivo::terminateApplication(shouldTerminate));
+    EXPECT_TRUE(kivo::isTerminating());
+    // Only there so that a lost quit fails the test instead of hanging it.
+    QTimer::singleShot(30000, &context, [] { QCoreApplication::exit(7); });
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(asked, 1);
+    EXPECT_FALSE(window.isVisible());
 }
 
 TEST(RevealItemInFinder, InvalidPathsBeepOnceEach) {
