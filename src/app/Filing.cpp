@@ -114,12 +114,16 @@ bool AppController::isAwaitingFiling(const QString& root, const QString& relativ
 std::optional<std::pair<QString, ItemHolds::Hold>> AppController::fileWaitingItems() {
     std::optional<std::pair<QString, ItemHolds::Hold>> firstDue;
     const qint64 now = nowMs();
+    // True while the item is held, keeping the one due first.
+    const auto held = [&](const QString& item, qint64 at) {
+        const auto hold = fHolds.holdOf(item, at);
+        if (hold && (!firstDue || hold->untilMs < firstDue->second.untilMs))
+            firstDue = std::make_pair(item, *hold);
+        return hold.has_value();
+    };
     for (const PendingFiling& entry : fJournal->entries()) {
-        if (const auto hold = fHolds.holdOf(entry.item, now)) {
-            if (!firstDue || hold->untilMs < firstDue->second.untilMs)
-                firstDue = std::make_pair(entry.item, *hold);
+        if (held(entry.item, now))
             continue;
-        }
         const QString source = entry.root + QLatin1Char('/') + entry.item;
         const std::optional<FileIdentity> present = identityOfPath(source);
         if (present && !sameFileAs(*present, entry.identity)) {
@@ -142,9 +146,7 @@ std::optional<std::pair<QString, ItemHolds::Hold>> AppController::fileWaitingIte
             continue;
         }
         reportFilingFailure(entry.item, entry.destination);
-        if (const auto hold = fHolds.holdOf(entry.item, nowMs()))
-            if (!firstDue || hold->untilMs < firstDue->second.untilMs)
-                firstDue = std::make_pair(entry.item, *hold);
+        held(entry.item, nowMs());
     }
     return firstDue;
 }

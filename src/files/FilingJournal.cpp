@@ -1,5 +1,6 @@
 #include "files/FilingJournal.h"
 
+#include "files/SafeMove.h"
 #include "platform/Bundle.h"
 #include "platform/Console.h"
 
@@ -56,19 +57,6 @@ std::optional<PendingFiling> fromJson(const QJsonObject& o) {
     e.whenMs = o.value("when").toString().toLongLong();
     e.reply = o.value("reply").toString();
     return e;
-}
-
-bool writeAllTo(int fd, const QByteArray& bytes) {
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
 }
 
 } // namespace
@@ -159,7 +147,7 @@ bool FilingJournal::save() {
                 .arg(QString::fromLocal8Bit(temp), QString::fromLocal8Bit(strerror(errno))));
         return false;
     }
-    bool ok = writeAllTo(fd, bytes) && ::fsync(fd) == 0;
+    bool ok = safemove::writeAll(fd, bytes.constData(), size_t(bytes.size())) && ::fsync(fd) == 0;
     const int saved = errno;
     ok = ::close(fd) == 0 && ok;
     if (ok)

@@ -63,20 +63,6 @@ bool sameEntry(const QByteArray& a, const QByteArray& b) {
            pa.st_ino == pb.st_ino;
 }
 
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
 bool proceed(const Options& options, Stage stage) {
     if (options.proceed && !options.proceed(stage)) {
         errno = ECANCELED;
@@ -281,6 +267,20 @@ bool sameBytes(int a, int b, qint64 size) {
 }
 
 } // namespace
+
+bool writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
 
 int stopCopying() {
     std::lock_guard<std::mutex> g(gUnderWayMutex);

@@ -38,6 +38,9 @@ Result moveEntry(const QString& from, const QString& to, const Options& options 
 // A rename that never replaces an existing entry; fails with EEXIST when the name is taken.
 int renameNoReplace(const char* from, const char* to);
 
+// Writes all of data, going on after interruptions; false on a write error (errno set).
+bool writeAll(int fd, const char* data, size_t size);
+
 // Hidden copies under way begin with this; nothing else of ours does.
 inline constexpr char kTemporaryPrefix[] = ".kivo-move-";
 
