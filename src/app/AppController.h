@@ -4,6 +4,7 @@
 #include "app/Pipeline.h"
 #include "files/FilingJournal.h"
 #include "platform/NotificationCenter.h"
+#include "platform/OwnedThread.h"
 #include "scan/FolderScan.h"
 #include "ui/StatusDisplay.h"
 #include "upload/HttpController.h"
@@ -13,6 +14,7 @@
 #include <QTimer>
 #include <QVariant>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -29,6 +31,8 @@ extern std::atomic<bool> gInsideOpenFile;
 extern std::atomic<bool> gIsScanning;
 extern std::atomic<std::int32_t> gNeedsToRescan;
 extern std::atomic<bool> gIsInWatchFolderInstaller;
+// Set while an order check runs; taken with exchange, so two checks never overlap.
+extern std::atomic<bool> gRunningQueryAndUploadHiResThread;
 
 // What the controller asks of other subsystems. Defaults call the real owners; tests replace
 // single entries to observe what the pipeline asked for.
@@ -156,6 +160,28 @@ public:
     void ibClickedOnRevealFinder3(QObject* sender); // the hi-res alternate folder
     HttpController* httpController() const { return fHttpController; }
 
+    // ---- Clean-up (Cleanup.cpp)
+    // The old-photo thread's body: the old-photo sweep, then the mirror folder's empty folders.
+    void doSetupDeleteOldPhotosThread();
+    void deleteOldOldPhotosAndFolderIfEmptyWorks();
+    // The quit-time sweep of the source folder's empty folders, under a maintenance window.
+    void ibDeleteLocalFtpFolderIfEmpty(QObject* sender);
+
+    // ---- Hi-res order checks (OrderCheck.cpp)
+    // Arms the next check (main thread).
+    void setupQueryAndUploadHiResProcess();
+    // The timer's action: starts a check on the order-check thread.
+    void doQueryAndUploadHiResInThread();
+    // One check with its window, then re-arming; runs on the order-check thread.
+    void doQueryAndUploadHiResProcess();
+
+    // Quit: asks the clean-up and order-check threads to stop and waits for them.
+    void stopMaintenanceThreads();
+    // Set once the program is quitting; long maintenance work stops early when it is.
+    bool maintenanceStopping() const { return fMaintenanceStopping.load(); }
+    // Waits up to seconds, returning early (false) when the program is quitting.
+    bool maintenancePause(double seconds);
+
     // Status display; safe from any thread.
     void ibUpdateFTPCallbackStatusTextField(const QString& text) override;
     void ibUpdateFTPCallbackStatusTextField(const QString& text, bool isError) override;
@@ -203,6 +229,13 @@ private:
     QTimer* fHeldItemTimer = nullptr; // starts a pass when a held item is due; main thread only
     ItemHolds fHolds;
     std::unique_ptr<FilingJournal> fJournal;
+
+    OwnedThread fOldPhotosThread;
+    OwnedThread fOrderCheckThread;
+    QTimer* fOrderCheckTimer = nullptr; // main thread only
+    std::atomic<bool> fMaintenanceStopping{false};
+    std::mutex fMaintenanceWaitLock;
+    std::condition_variable fMaintenanceWake;
 
     // Guarded by fThreadLock.
     QString fRootFolder;

@@ -8,6 +8,8 @@
 
 namespace kivo {
 
+class MaintenanceProgress;
+
 // Encapsulation groups files by the text before the first "_" of their name (IMG from
 // IMG_0001_A.jpg). None when the name has no "_" or begins with one.
 std::optional<QString> getBaseName1(const QString& path);
@@ -48,6 +50,26 @@ public:
     static QString stampedPath(const QString& relativePath, const QString& stamp);
     // Why the last failed move on this thread failed (for a status line).
     static QString lastFailure();
+
+    // ---- Clean-up (FolderSweep.cpp)
+    // Deletes the empty folders below root (never root itself). Parents are visited before
+    // their contents, so a folder holding only an empty folder goes in a later sweep. With
+    // keepImmediateChildren, root's own children stay; otherwise, with a cut-off, only folders
+    // older than it go. progress (may be null) shows each deletion on its second line.
+    static void deleteFolderIfEmpty(const QString& root, bool keepImmediateChildren,
+                                    const std::optional<QDateTime>& cutoff,
+                                    MaintenanceProgress* progress);
+    static void deleteFolderIfEmpty(const QString& root, bool keepImmediateChildren);
+    static void deleteOLDFolderIfEmpty(const QString& root, bool keepImmediateChildren,
+                                       qint16 daysOld);
+
+    // ---- Finding the original of a hi-res order (OriginalSearch.cpp)
+    // storedPath as the order gives it (percent escapes not yet decoded); folders: the search
+    // folders, or none. The path of the original found, or none.
+    static std::optional<QString> doResolveOriginalPath(const QString& storedPath,
+                                                        const std::optional<QStringList>& folders);
+    static std::optional<QString> doResolveOriginalPath(const QString& storedPath,
+                                                        const std::optional<QString>& folder);
 };
 
 } // namespace kivo

@@ -3,6 +3,7 @@
 #include "platform/MainThread.h"
 #include "ui/FieldUpdate.h"
 #include "ui/ImageView.h"
+#include "ui/ProgressWindows.h"
 #include "ui_MainStatusWindow.h"
 
 #include <QHideEvent>
@@ -46,6 +47,10 @@ MainStatusWindow::MainStatusWindow(QWidget* parent)
 }
 
 MainStatusWindow::~MainStatusWindow() = default;
+
+std::unique_ptr<MaintenanceProgress> MainStatusWindow::openMaintenanceWindow() {
+    return maintenanceWindowController::create();
+}
 
 bool MainStatusWindow::hasField(StatusField f) const {
     return !fFields[int(f)].isNull();

@@ -51,6 +51,7 @@ public:
     bool hasImageView() const override { return !fImageView.isNull(); }
     void showPreview(const QImage& image) override;
     bool hasLoginPanel() const override { return false; }
+    std::unique_ptr<MaintenanceProgress> openMaintenanceWindow() override;
 
     // The widgets, for the controller's start-up and for tests. Main thread only.
     QLabel* field(StatusField f) const;

@@ -22,13 +22,13 @@ namespace kivo {
 
 class ImageView;
 
-class myProgressWindowController {
+class myProgressWindowController : public MaintenanceProgress {
 public:
     // Takes ownership of window (may be null) and finds the outlets in it by object name.
     // Main thread only.
     explicit myProgressWindowController(QWidget* window = nullptr);
     // The window is destroyed on the main thread (waiting for it when called elsewhere).
-    virtual ~myProgressWindowController();
+    ~myProgressWindowController() override;
     myProgressWindowController(const myProgressWindowController&) = delete;
     myProgressWindowController& operator=(const myProgressWindowController&) = delete;
 
@@ -38,19 +38,19 @@ public:
     // Reports each outlet that the window description does not provide.
     void awakeFromNib();
 
-    void ibUpdateProgressBar(const QString& yesOrNo);
+    void ibUpdateProgressBar(const QString& yesOrNo) override;
     void ibUpdateNSTextField(QLabel* field, const QString& text, bool wait, bool isError);
     void ibUpdateNSTextField(QLabel* field, const QString& text, bool wait);
-    void ibUpdateLine1TextField(const QString& text, bool wait);
-    void ibUpdateLine2TextField(const QString& text, bool wait);
-    void ibSetWindowTitle(const QString& title);
+    void ibUpdateLine1TextField(const QString& text, bool wait) override;
+    void ibUpdateLine2TextField(const QString& text, bool wait) override;
+    void ibSetWindowTitle(const QString& title) override;
 
     AppActions* appDelegate() const { return fAppDelegate.load(); }
     void setAppDelegate(AppActions* delegate) { fAppDelegate.store(delegate); }
 
     // Any thread; both wait for the main thread.
-    void show();
-    void close();
+    void show() override;
+    void close() override;
 
     QLabel* ibUtilFunctionName() const;
     QLabel* ibUtilStatus() const;

@@ -3,6 +3,7 @@
 // in this folder; the application controller talks to them only through these interfaces.
 #include <QImage>
 #include <QString>
+#include <memory>
 
 class QObject;
 
@@ -19,6 +20,20 @@ enum class StatusField {
     Version,           // ibVersion
     Copyright,         // ibCopyright
     MacOSVersion,      // ibMacOSVersion
+};
+
+// A maintenance progress window (order checks, folder clean-up): a title, two text lines and a
+// busy indicator. Every method may be called from any thread.
+class MaintenanceProgress {
+public:
+    virtual ~MaintenanceProgress() = default;
+    virtual void ibSetWindowTitle(const QString& title) = 0;
+    virtual void ibUpdateLine1TextField(const QString& text, bool wait) = 0;
+    virtual void ibUpdateLine2TextField(const QString& text, bool wait) = 0;
+    // "YES" (any case) runs the indicator; anything else stops it.
+    virtual void ibUpdateProgressBar(const QString& yesOrNo) = 0;
+    virtual void show() = 0;
+    virtual void close() = 0;
 };
 
 // The main status window (ibProgressPanel). Every method may be called from any thread; the
@@ -51,6 +66,9 @@ public:
 
     // The settings and login panel; none until the settings window exists.
     virtual bool hasLoginPanel() const = 0;
+
+    // A new maintenance window, or none when it cannot be made. Any thread.
+    virtual std::unique_ptr<MaintenanceProgress> openMaintenanceWindow() { return nullptr; }
 };
 
 // The user actions and version texts the windows forward to the application controller.
