@@ -11,6 +11,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 
 #include <atomic>
@@ -34,7 +36,8 @@ struct Upload {
     QByteArray movieName;
     QByteArray movie;
 
-    // Leading CRLF, every value closed by the next delimiter, file parts last.
+    // Leading CRLF, every value closed by the next delimiter, file parts last (none without a
+    // file name).
     QByteArray body() const {
         QByteArray out;
         for (const auto& [name, value] : fields) {
@@ -42,11 +45,13 @@ struct Upload {
             out += "Content-Disposition: form-data; name=\"" + name + "\"\r\n\r\n";
             out += value;
         }
-        out += "\r\n--" + kBoundary + "\r\n";
-        out +=
-            "Content-Disposition: form-data; name=\"imgfile\"; filename=\"" + fileName + "\"\r\n";
-        out += "Content-Type: image/jpeg\r\n\r\n";
-        out += photo;
+        if (!fileName.isEmpty()) {
+            out += "\r\n--" + kBoundary + "\r\n";
+            out += "Content-Disposition: form-data; name=\"imgfile\"; filename=\"" + fileName +
+                   "\"\r\n";
+            out += "Content-Type: image/jpeg\r\n\r\n";
+            out += photo;
+        }
         if (!movieName.isEmpty()) {
             out += "\r\n--" + kBoundary + "\r\n";
             out += "Content-Disposition: form-data; name=\"vidfile\"; filename=\"" + movieName +
@@ -86,6 +91,29 @@ Upload photoUpload(const QByteArray& user, const QByteArray& password,
                      {"Submit", "Upload"}};
     upload.fileName = fileName;
     upload.photo = trickyBytes(3000, 7);
+    return upload;
+}
+
+Upload orderQuery(const QByteArray& fuseAction, const QByteArray& password = "s3cret") {
+    Upload query;
+    query.fields = {{"fuseaction", fuseAction}, {"username", "alice"}, {"password", password}};
+    query.fileName.clear();
+    return query;
+}
+
+// Fields as the program sends them; an empty orderid or pictureid is left out.
+Upload hiResUpload(const QByteArray& orderId, const QByteArray& imageId,
+                   const QByteArray& pictureId, const QByteArray& password = "s3cret") {
+    Upload upload;
+    upload.fields = {
+        {"fuseaction", "order.uploadHiRes"}, {"username", "alice"}, {"password", password}};
+    if (!orderId.isEmpty())
+        upload.fields.emplace_back("orderid", orderId);
+    upload.fields.emplace_back("imageid", imageId);
+    if (!pictureId.isEmpty())
+        upload.fields.emplace_back("pictureid", pictureId);
+    upload.fileName = "IMG_HIRES_0001.jpg";
+    upload.photo = trickyBytes(300 * 1024, 9);
     return upload;
 }
 
@@ -511,6 +539,8 @@ TEST_F(RefServiceTest, StartsStopsAndRefusesBadOptions) {
     EXPECT_EQ(exitCode({"--data", fData, "--bind", "192.168.1.10"}), 2);
     EXPECT_EQ(exitCode({"--port", "0"}), 2);
     EXPECT_EQ(exitCode({"--data", fData, "--fault", "kind=melt"}), 1);
+    EXPECT_EQ(exitCode({"--data", fData, "--order", "imageid=1&colour=red"}), 1);
+    EXPECT_EQ(exitCode({"--data", fData, "--order-grammar", "v5"}), 2);
 
     // Numbering goes on across runs, so no stored upload is ever overwritten.
     startService();
@@ -525,4 +555,173 @@ TEST_F(RefServiceTest, StartsStopsAndRefusesBadOptions) {
     // It never outlives its lifetime.
     startService({}, {}, {"--max-lifetime", "1"});
     EXPECT_TRUE(kivo::test::waitUntil([&] { return !fService.isRunning(); }, 5000));
+}
+
+TEST_F(RefServiceTest, OrderQueriesListThePendingOrdersInEitherGrammar) {
+    // The option's own form decoding leaves %20 in the location the reply carries.
+    startService("alice", "s3cret",
+                 {"--order", "localfilelocation=/Shoot/Day%25201/IMG_1.jpg&orderid=7&imageid=42&"
+                             "pictureid=9"});
+    ASSERT_TRUE(fService.addOrder({{"imageid", 43}, {"localfilelocation", "/a&b/<c> \"d\" 'e'"}}));
+    const std::string first =
+        "<localfilelocation>/Shoot/Day%201/IMG_1.jpg</localfilelocation><orderid>7</orderid>"
+        "<imageid>42</imageid><pictureid>9</pictureid>";
+    const std::string second =
+        "<localfilelocation>/a&amp;b/&lt;c&gt; &quot;d&quot; &apos;e&apos;</localfilelocation>"
+        "<imageid>43</imageid>";
+    auto expected = [&](const std::string& element) {
+        const std::string open = "<" + element + ">", close = "</" + element + ">";
+        return "<response><status>OK</status><message>2 orders</message>" + open + first + close +
+               open + second + close + "</response>";
+    };
+    const struct {
+        QByteArray fuseAction;
+        QString grammar;
+        std::string element;
+    } cases[] = {
+        {"order.checkHiRes", "auto", "order"},
+        {"Orders.V4Check", "auto", "image"},
+        {"orders.v4check", "v3", "order"},
+        {"order.checkHiRes", "v4", "image"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(fService.setOrderGrammar(c.grammar));
+        httplib::Result res = send(fService, orderQuery(c.fuseAction).body());
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 200);
+        EXPECT_EQ(res->get_header_value("Content-Type"), "text/xml");
+        EXPECT_EQ(res->body, expected(c.element)) << c.fuseAction.constData();
+    }
+    EXPECT_FALSE(fService.setOrderGrammar("v5"));
+
+    httplib::Result refused = send(fService, orderQuery("order.checkHiRes", "wrong").body());
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->body, xml("ERROR", "Invalid account"));
+
+    const auto log = fService.requests();
+    ASSERT_EQ(log.size(), 5u);
+    for (const QVariantMap& entry : log) {
+        EXPECT_EQ(entry["kind"].toString(), "query");
+        EXPECT_FALSE(entry.contains("order"));
+    }
+    EXPECT_TRUE(fService.receivedDirs().isEmpty());
+}
+
+TEST_F(RefServiceTest, HiResUploadIsStoredAndFulfilsTheOrderItNames) {
+    startService("alice", "s3cret");
+    ASSERT_TRUE(fService.addOrder({{"orderid", 7}, {"imageid", 42}, {"pictureid", 1}}));
+    ASSERT_TRUE(fService.addOrder({{"orderid", 8}, {"imageid", 42}, {"pictureid", 1}}));
+    ASSERT_TRUE(fService.addOrder({{"imageid", 50}}));
+
+    const Upload upload = hiResUpload("8", "42", "1");
+    httplib::Result res = send(fService, upload.body());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->body, xml("OK", "Received hi-res IMG_HIRES_0001.jpg"));
+    QStringList dirs = fService.receivedDirs();
+    ASSERT_EQ(dirs.size(), 1);
+    EXPECT_TRUE(dirs[0].endsWith("/1-hires-8"));
+    EXPECT_EQ(kivo::test::readFile(dirs[0] + "/IMG_HIRES_0001.jpg"), upload.photo);
+    const QVariantMap record = RefService::record(dirs[0]);
+    EXPECT_EQ(record["order"].toInt(), 2);
+    const QVariantList fields = record["fields"].toList();
+    ASSERT_EQ(fields.size(), 6);
+    EXPECT_EQ(fields[3].toList()[0].toString(), "orderid");
+    EXPECT_EQ(fields[5].toList(), QVariantList({"pictureid", "1"}));
+
+    QVariantList orders = fService.orders();
+    ASSERT_EQ(orders.size(), 3);
+    EXPECT_EQ(orders[0].toMap()["state"].toString(), "pending");
+    EXPECT_EQ(orders[1].toMap()["state"].toString(), "fulfilled");
+    EXPECT_EQ(orders[1].toMap()["fulfilledBy"].toInt(), 1);
+    httplib::Result listed = send(fService, orderQuery("order.checkHiRes").body());
+    ASSERT_TRUE(listed);
+    EXPECT_NE(listed->body.find("<message>2 orders</message>"), std::string::npos);
+    EXPECT_EQ(listed->body.find("<orderid>8</orderid>"), std::string::npos);
+
+    // Fulfilled once only; a wrong account or a differing picture id fulfils nothing; an id the
+    // order lacks does not count against it.
+    const std::pair<Upload, std::string> others[] = {
+        {hiResUpload("8", "42", "1"), xml("ERROR", "No such order")},
+        {hiResUpload("7", "42", "1", "wrong"), xml("ERROR", "Invalid account")},
+        {hiResUpload("", "42", "2"), xml("ERROR", "No such order")},
+        {hiResUpload("99", "50", "3"), xml("OK", "Received hi-res IMG_HIRES_0001.jpg")},
+    };
+    for (const auto& [other, reply] : others) {
+        httplib::Result r = send(fService, other.body());
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->body, reply);
+    }
+    dirs = fService.receivedDirs();
+    ASSERT_EQ(dirs.size(), 2);
+    EXPECT_TRUE(dirs[1].endsWith("/6-hires-99"));
+
+    orders = fService.orders();
+    EXPECT_EQ(orders[0].toMap()["state"].toString(), "pending");
+    EXPECT_EQ(orders[2].toMap()["fulfilledBy"].toInt(), 6);
+    const QVariantList onDisk =
+        QJsonDocument::fromJson(kivo::test::readFile(fData + "/orders.json"))
+            .object()["orders"]
+            .toVariant()
+            .toList();
+    EXPECT_EQ(onDisk, orders);
+    const auto log = fService.requests();
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[0]["kind"].toString(), "hires");
+    EXPECT_EQ(log[0]["order"].toInt(), 2);
+    EXPECT_TRUE(log[2]["order"].isNull());
+    EXPECT_EQ(log[5]["order"].toInt(), 3);
+    EXPECT_EQ(fService.state()["orders"].toMap(), QVariantMap({{"pending", 1}, {"fulfilled", 2}}));
+
+    ASSERT_TRUE(fService.clearOrders());
+    EXPECT_TRUE(fService.orders().isEmpty());
+    httplib::Result none = send(fService, hiResUpload("7", "42", "1").body());
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->body, xml("ERROR", "No such order"));
+}
+
+TEST_F(RefServiceTest, FaultsApplyOnlyToTheKindOfRequestNamed) {
+    startService("alice", "s3cret");
+    ASSERT_TRUE(fService.addOrder({{"imageid", 42}}));
+    const std::string oneOrder =
+        "<response><status>OK</status><message>1 orders</message><order><imageid>42</imageid>"
+        "</order></response>";
+    ASSERT_TRUE(fService.setFault("status", {{"on", "query"}, {"message", "Down"}}));
+    // A close is taken as the file part begins, when only the fields before it are known.
+    ASSERT_TRUE(fService.setFault("close", {{"on", "hires"}}));
+    expectAccepted(photoUpload("alice", "s3cret"));
+    for (const std::string& expected : {xml("ERROR", "Down"), oneOrder}) {
+        httplib::Result res = send(fService, orderQuery("order.checkHiRes").body());
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->body, expected);
+    }
+    EXPECT_FALSE(send(fService, hiResUpload("", "42", "").body()));
+    EXPECT_EQ(fService.orders()[0].toMap()["state"].toString(), "pending");
+
+    // For a query, match looks at the fuse action.
+    ASSERT_TRUE(fService.setFault("close", {{"on", "query"}, {"match", "v4"}}));
+    httplib::Result v3 = send(fService, orderQuery("order.checkHiRes").body());
+    ASSERT_TRUE(v3);
+    EXPECT_EQ(v3->body, oneOrder);
+    EXPECT_FALSE(send(fService, orderQuery("orders.v4check").body()));
+
+    ASSERT_TRUE(fService.setFault("http", {{"on", "any"}, {"code", 503}, {"count", 2}}));
+    for (const Upload& any : {orderQuery("order.checkHiRes"), hiResUpload("", "42", "")}) {
+        httplib::Result res = send(fService, any.body());
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 503);
+    }
+    EXPECT_FALSE(fService.setFault("status", {{"on", "movie"}}));
+    EXPECT_EQ(fService.orders()[0].toMap()["state"].toString(), "pending");
+    EXPECT_EQ(fService.receivedDirs().size(), 1);
+
+    const auto log = fService.requests();
+    ASSERT_EQ(log.size(), 8u);
+    const char* const kinds[] = {"photo", "query", "query", "hires",
+                                 "query", "query", "query", "hires"};
+    const char* const faults[] = {"", "status", "", "close", "", "close", "http", "http"};
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i]["kind"].toString(), kinds[i]) << i;
+        EXPECT_EQ(log[i]["fault"].toString(), faults[i]) << i;
+    }
 }

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -123,7 +124,7 @@ QString RefService::url(const QString& path) const {
 }
 
 bool RefService::control(const std::string& method, const std::string& path,
-                         const QVariantMap& params, QByteArray* reply) {
+                         const QVariantMap& params, QByteArray* reply) const {
     if (fPort <= 0) {
         fError = "the service is not running";
         return false;
@@ -174,6 +175,25 @@ QVariantMap RefService::state() {
     if (!control("GET", "/control/state", {}, &reply))
         return {};
     return QJsonDocument::fromJson(reply).object().toVariantMap();
+}
+
+bool RefService::addOrder(const QVariantMap& fields) {
+    return control("POST", "/control/order", fields);
+}
+
+bool RefService::setOrderGrammar(const QString& grammar) {
+    return control("POST", "/control/order-grammar", {{"grammar", grammar}});
+}
+
+bool RefService::clearOrders() {
+    return control("POST", "/control/orders/clear", {});
+}
+
+QVariantList RefService::orders() const {
+    QByteArray reply;
+    if (!control("GET", "/control/orders", {}, &reply))
+        return {};
+    return QJsonDocument::fromJson(reply).object().value("orders").toArray().toVariantList();
 }
 
 std::vector<QVariantMap> RefService::requests() const {

@@ -1,6 +1,7 @@
 #pragma once
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 #include <QVariantMap>
 
 #include <memory>
@@ -41,8 +42,19 @@ public:
     bool reset();
     // Lets held ("hang") requests go; their connections are cut without a reply.
     bool release();
-    // Counts: requests, received, refused, faulted, held; faults: the pending faults.
+    // Counts: requests, received, refused, faulted, held; faults: the pending faults; orders:
+    // pending and fulfilled.
     QVariantMap state();
+
+    // Adds a pending order from its fields (localfilelocation, orderid, imageid, pictureid, each
+    // optional), stored exactly as given.
+    bool addOrder(const QVariantMap& fields);
+    // auto, v3 or v4.
+    bool setOrderGrammar(const QString& grammar);
+    bool clearOrders();
+    // Every order, in the order added: id, the fields given, state ("pending" or "fulfilled")
+    // and, once fulfilled, fulfilledBy (the request number of the hi-res upload).
+    QVariantList orders() const;
 
     // DATA/requests.log, one map per request, in the order they were logged.
     std::vector<QVariantMap> requests() const;
@@ -56,12 +68,12 @@ public:
 
 private:
     bool control(const std::string& method, const std::string& path, const QVariantMap& params,
-                 QByteArray* reply = nullptr);
+                 QByteArray* reply = nullptr) const;
 
     std::unique_ptr<QProcess> fProcess;
     int fPort = 0;
     QString fDataDir;
-    QString fError;
+    mutable QString fError; // the last failed control call, also from const ones
 };
 
 } // namespace kivo::test

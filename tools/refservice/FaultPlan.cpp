@@ -1,5 +1,7 @@
 #include "FaultPlan.h"
 
+#include "Names.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -10,14 +12,12 @@ namespace kivo::refservice {
 
 namespace {
 
-struct KindName {
-    FaultKind kind;
-    const char* name;
-};
-constexpr KindName kKinds[] = {
+constexpr Named<FaultKind> kKinds[] = {
     {FaultKind::Http, "http"},   {FaultKind::Status, "status"}, {FaultKind::Body, "body"},
     {FaultKind::Delay, "delay"}, {FaultKind::Hang, "hang"},     {FaultKind::Close, "close"},
 };
+constexpr Named<RequestKind> kRequestKinds[] = {
+    {RequestKind::Photo, "photo"}, {RequestKind::Query, "query"}, {RequestKind::HiRes, "hires"}};
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9')
@@ -65,11 +65,11 @@ std::optional<Params> parseJsonObject(std::string_view text, std::string& error)
 } // namespace
 
 const char* faultKindName(FaultKind kind) {
-    for (const auto& entry : kKinds) {
-        if (entry.kind == kind)
-            return entry.name;
-    }
-    return "?";
+    return nameOf(kKinds, kind);
+}
+
+const char* requestKindName(RequestKind kind) {
+    return nameOf(kRequestKinds, kind);
 }
 
 std::string percentDecode(std::string_view text) {
@@ -115,8 +115,8 @@ std::optional<Params> parseParams(std::string_view text, std::string& error) {
 }
 
 std::optional<Fault> makeFault(const Params& params, std::string& error) {
-    static const char* const known[] = {"kind",    "count", "match", "code", "status",
-                                        "message", "body",  "type",  "ms",   "location"};
+    static const char* const known[] = {"kind",    "on",   "count", "match", "code",    "status",
+                                        "message", "body", "type",  "ms",    "location"};
     for (const auto& [name, value] : params) {
         if (std::find(std::begin(known), std::end(known), name) == std::end(known)) {
             error = "unknown fault field: " + name;
@@ -134,16 +134,21 @@ std::optional<Fault> makeFault(const Params& params, std::string& error) {
         error = "fault needs a kind";
         return std::nullopt;
     }
-    bool kindFound = false;
-    for (const auto& entry : kKinds) {
-        if (*kind == entry.name) {
-            fault.kind = entry.kind;
-            kindFound = true;
-        }
-    }
-    if (!kindFound) {
+    if (std::optional<FaultKind> named = valueNamed(kKinds, *kind)) {
+        fault.kind = *named;
+    } else {
         error = "unknown fault kind: " + *kind;
         return std::nullopt;
+    }
+    if (const std::string* on = field("on")) {
+        if (std::optional<RequestKind> named = valueNamed(kRequestKinds, *on)) {
+            fault.on = named;
+        } else if (*on == "any") {
+            fault.on = std::nullopt;
+        } else {
+            error = "invalid on: " + *on + " (photo, query, hires or any)";
+            return std::nullopt;
+        }
     }
     if (const std::string* count = field("count");
         count && !parseInt(*count, 0, 1000000, fault.remaining)) {
@@ -199,10 +204,12 @@ void FaultPlan::clear() {
     fFaults.clear();
 }
 
-std::optional<Fault> FaultPlan::take(const std::string& fileName, bool closeOnly) {
+std::optional<Fault> FaultPlan::take(RequestKind kind, const std::string& subject, bool closeOnly) {
     std::lock_guard lock(fMutex);
     for (auto it = fFaults.begin(); it != fFaults.end(); ++it) {
-        if (!it->match.empty() && fileName.find(it->match) == std::string::npos)
+        if (it->on && *it->on != kind)
+            continue;
+        if (!it->match.empty() && subject.find(it->match) == std::string::npos)
             continue;
         if (closeOnly && it->kind != FaultKind::Close)
             return std::nullopt;
@@ -221,6 +228,7 @@ QJsonArray FaultPlan::describe() const {
     for (const Fault& fault : fFaults) {
         QJsonObject entry{{"id", fault.id},
                           {"kind", faultKindName(fault.kind)},
+                          {"on", fault.on ? requestKindName(*fault.on) : "any"},
                           {"remaining", fault.remaining},
                           {"applied", fault.applied}};
         if (!fault.match.empty())

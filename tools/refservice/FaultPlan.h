@@ -14,11 +14,18 @@ enum class FaultKind { Http, Status, Body, Delay, Hang, Close };
 
 const char* faultKindName(FaultKind kind);
 
-// A scripted misbehaviour for the next uploads.
+// What a request to the service is, told by its fields: an order query has no file part and a
+// fuse action containing "check"; a hi-res upload has an imageid field; anything else is a photo.
+enum class RequestKind { Photo, Query, HiRes };
+
+const char* requestKindName(RequestKind kind);
+
+// A scripted misbehaviour for the next requests of one kind.
 struct Fault {
     FaultKind kind = FaultKind::Status;
-    int remaining = 1; // uploads still to be faulted; 0 means until reset
-    std::string match; // only uploads whose file name contains this
+    int remaining = 1; // requests still to be faulted; 0 means until reset
+    std::optional<RequestKind> on = RequestKind::Photo; // nothing: every kind
+    std::string match; // only requests whose file name (query: fuse action) contains this
     int httpCode = 500;
     std::string status = "ERROR";
     std::string message;
@@ -36,18 +43,19 @@ using Params = std::map<std::string, std::string>;
 std::optional<Params> parseParams(std::string_view text, std::string& error);
 std::string percentDecode(std::string_view text);
 
-// Builds a fault from control fields: kind, count, match, code, status, message, body, type, ms,
-// location.
+// Builds a fault from control fields: kind, on, count, match, code, status, message, body, type,
+// ms, location.
 std::optional<Fault> makeFault(const Params& params, std::string& error);
 
 class FaultPlan {
 public:
     int add(Fault fault);
     void clear();
-    // Finds the first fault that applies to an upload of fileName and counts it as used. With
-    // closeOnly, nothing is used unless that first applicable fault is a close fault (a close
-    // must be decided while the body is still arriving, the others once it is in).
-    std::optional<Fault> take(const std::string& fileName, bool closeOnly = false);
+    // Finds the first fault that applies to a request of this kind whose match subject (file
+    // name, or fuse action for a query) is given, and counts it as used. With closeOnly, nothing
+    // is used unless that first applicable fault is a close fault (a close must be decided while
+    // the body is still arriving, the others once it is in).
+    std::optional<Fault> take(RequestKind kind, const std::string& subject, bool closeOnly = false);
     QJsonArray describe() const;
 
 private:

@@ -73,6 +73,15 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             options.maxLifetimeSeconds = static_cast<int>(number);
         } else if (arg == "--fault") {
             options.faults.push_back(value);
+        } else if (arg == "--order") {
+            options.orders.push_back(value);
+        } else if (arg == "--order-grammar") {
+            const std::optional<OrderGrammar> grammar = parseOrderGrammar(value);
+            if (!grammar) {
+                error = "invalid --order-grammar: " + value + " (auto, v3 or v4)";
+                return false;
+            }
+            options.orderGrammar = *grammar;
         } else {
             error = "unknown option: " + arg;
             return false;
@@ -89,20 +98,26 @@ const char* usageText() {
     return "usage: kivo-refservice --data DIR [--port N] [--bind 127.0.0.1]\n"
            "                       [--user NAME --password PW] [--max-body BYTES]\n"
            "                       [--max-lifetime SECONDS] [--fault FAULT]...\n"
+           "                       [--order ORDER]... [--order-grammar auto|v3|v4]\n"
            "A stand-in for the photo web service, for the demo and the tests.\n"
            "  --port N            port to listen on; 0 (default) picks a free one\n"
            "  --bind ADDR         IPv4 loopback address (default 127.0.0.1)\n"
-           "  --data DIR          where received uploads and requests.log are kept\n"
+           "  --data DIR          where received uploads, requests.log and orders.json are kept\n"
            "  --user/--password   the only account accepted (default: any)\n"
            "  --max-body BYTES    largest request body accepted (default 512 MiB)\n"
            "  --max-lifetime S    exit by itself after S seconds (default 3600)\n"
            "  --fault FAULT       scripted fault, e.g. 'kind=status&status=ERROR&message=x'\n"
+           "  --order ORDER       pending order, e.g. "
+           "'localfilelocation=/p/IMG%25201.jpg&orderid=7&\n"
+           "                      imageid=42&pictureid=9' (values are form-decoded once)\n"
+           "  --order-grammar G   reply grammar of order queries: auto (default; v4 for the fuse\n"
+           "                      action orders.v4check), v3 or v4\n"
            "FAULT fields, form-encoded or a JSON object: kind=http|status|body|delay|hang|close,\n"
-           "  count (default 1, 0 = until reset), match (part of the file name), code, body\n"
-           "  and location (http), status and message (status), body and type (body),\n"
-           "  ms (delay).\n"
-           "Control calls: POST /control/fault, /control/reset, /control/release;\n"
-           "  GET /control/state.\n"
+           "  on=photo (default)|query|hires|any, count (default 1, 0 = until reset), match (part\n"
+           "  of the file name; of the fuse action for a query), code, body and location (http),\n"
+           "  status and message (status), body and type (body), ms (delay).\n"
+           "Control calls: POST /control/fault, /control/reset, /control/release, /control/order,\n"
+           "  /control/orders/clear, /control/order-grammar; GET /control/state, /control/orders.\n"
            "Prints 'listening on ADDR:PORT' once ready; stops on SIGTERM or SIGINT.\n";
 }
 

@@ -1,4 +1,6 @@
 #pragma once
+#include "OrderBook.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +17,8 @@ struct Options {
     uint64_t maxBody = 512ull * 1024 * 1024;
     int maxLifetimeSeconds = 3600;
     std::vector<std::string> faults; // --fault values, in order
+    std::vector<std::string> orders; // --order values, in order
+    OrderGrammar orderGrammar = OrderGrammar::Auto;
 };
 
 // Fills options from the command line; on failure returns false with a message in error.

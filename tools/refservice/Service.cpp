@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <iostream>
@@ -32,7 +33,9 @@ QJsonValue jsonOrNull(const std::optional<std::string>& text) {
     return text ? QJsonValue(qs(*text)) : QJsonValue(QJsonValue::Null);
 }
 
-std::string xmlEscape(const std::string& text) {
+// Replies have always carried quotes in messages as they are; order values escape them too, so
+// a test can put any text in them.
+std::string xmlEscape(const std::string& text, bool quotes = false) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
@@ -46,6 +49,12 @@ std::string xmlEscape(const std::string& text) {
         case '>':
             out += "&gt;";
             break;
+        case '"':
+            out += quotes ? "&quot;" : "\"";
+            break;
+        case '\'':
+            out += quotes ? "&apos;" : "'";
+            break;
         default:
             out += c;
         }
@@ -56,6 +65,47 @@ std::string xmlEscape(const std::string& text) {
 std::string xmlReply(const std::string& status, const std::string& message) {
     return "<response><status>" + xmlEscape(status) + "</status><message>" + xmlEscape(message) +
            "</message></response>";
+}
+
+// Version 3 lists <order> elements, version 4 <image> elements; an absent value has no element.
+std::string orderReply(const std::vector<Order>& orders, bool v4) {
+    const std::string element = v4 ? "image" : "order";
+    std::string xml = "<response><status>OK</status><message>" + std::to_string(orders.size()) +
+                      " orders</message>";
+    auto put = [&xml](const char* name, const std::optional<std::string>& value) {
+        if (value)
+            xml += std::string("<") + name + ">" + xmlEscape(*value, true) + "</" + name + ">";
+    };
+    for (const Order& order : orders) {
+        xml += "<" + element + ">";
+        put("localfilelocation", order.localFileLocation);
+        put("orderid", order.orderId);
+        put("imageid", order.imageId);
+        put("pictureid", order.pictureId);
+        xml += "</" + element + ">";
+    }
+    return xml + "</response>";
+}
+
+std::string lowerAscii(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+RequestKind classify(const UploadReceiver& receiver) {
+    const std::string fuseAction = lowerAscii(receiver.field("fuseaction").value_or(""));
+    if (receiver.files().empty() && fuseAction.find("check") != std::string::npos)
+        return RequestKind::Query;
+    return receiver.field("imageid") ? RequestKind::HiRes : RequestKind::Photo;
+}
+
+// What a fault's match is compared with.
+std::string matchSubject(RequestKind kind, const UploadReceiver& receiver) {
+    if (kind == RequestKind::Query)
+        return receiver.field("fuseaction").value_or("");
+    const ReceivedFile* photo = receiver.photo();
+    return photo ? photo->fileName : std::string();
 }
 
 const char* reasonPhrase(int code) {
@@ -127,11 +177,29 @@ int leadingNumber(const QString& name) {
     return ec == std::errc() ? value : 0;
 }
 
+// Builds an item from each value of a repeated option (form-encoded or JSON fields) and hands it
+// to add; stops at the first value that does not make one.
+template <typename Make, typename Add>
+bool readEach(const std::vector<std::string>& values, const char* option, Make make, Add add,
+              std::string& error) {
+    for (const std::string& given : values) {
+        std::optional<Params> params = parseParams(given, error);
+        auto item = params ? make(*params, error) : std::nullopt;
+        if (!item) {
+            error = std::string("invalid ") + option + " '" + given + "': " + error;
+            return false;
+        }
+        add(std::move(*item));
+    }
+    return true;
+}
+
 } // namespace
 
 struct Service::Exchange {
     int n = 0;
     std::string path;
+    RequestKind kind = RequestKind::Photo;
     UploadReceiver* receiver = nullptr;
     std::optional<Fault> fault;
 };
@@ -168,15 +236,16 @@ bool Service::start(std::string& error) {
     }
     fSequence = last;
 
-    for (const std::string& given : fOptions.faults) {
-        std::optional<Params> params = parseParams(given, error);
-        std::optional<Fault> fault = params ? makeFault(*params, error) : std::nullopt;
-        if (!fault) {
-            error = "invalid --fault '" + given + "': " + error;
-            return false;
-        }
-        fFaults.add(std::move(*fault));
-    }
+    if (!readEach(
+            fOptions.faults, "--fault", makeFault,
+            [this](Fault fault) { fFaults.add(std::move(fault)); }, error) ||
+        !readEach(
+            fOptions.orders, "--order", makeOrder,
+            [this](Order order) { fOrders.add(std::move(order)); }, error))
+        return false;
+    fOrders.setGrammar(fOptions.orderGrammar);
+    if (!fOrders.attachFile(fOptions.dataDir + "/orders.json", error))
+        return false;
 
     fServer.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
     fServer.set_payload_max_length(static_cast<size_t>(fOptions.maxBody));
@@ -343,6 +412,31 @@ void Service::handleControl(const httplib::Request& req, httplib::Response& res,
         }
         const int id = fFaults.add(std::move(*fault));
         jsonReply(res, 200, {{"id", id}, {"faults", fFaults.describe()}});
+    } else if (req.path == "/control/order" && post) {
+        std::optional<Order> order = makeOrder(fields, error);
+        if (!order) {
+            jsonReply(res, 400, {{"error", qs(error)}});
+            return;
+        }
+        const int id = fOrders.add(std::move(*order));
+        QJsonObject reply = fOrders.describe();
+        reply.remove("grammar");
+        reply["id"] = id;
+        jsonReply(res, 200, reply);
+    } else if (req.path == "/control/orders" && !post) {
+        jsonReply(res, 200, fOrders.describe());
+    } else if (req.path == "/control/orders/clear" && post) {
+        jsonReply(res, 200, {{"cleared", fOrders.clear()}});
+    } else if (req.path == "/control/order-grammar" && post) {
+        const auto given = fields.find("grammar");
+        const std::optional<OrderGrammar> grammar =
+            given == fields.end() ? std::nullopt : parseOrderGrammar(given->second);
+        if (!grammar) {
+            jsonReply(res, 400, {{"error", "grammar must be auto, v3 or v4"}});
+            return;
+        }
+        fOrders.setGrammar(*grammar);
+        jsonReply(res, 200, {{"grammar", orderGrammarName(*grammar)}});
     } else if (req.path == "/control/reset" && post) {
         fFaults.clear();
         releaseHeld();
@@ -387,7 +481,9 @@ void Service::handleUpload(const httplib::Request& req, httplib::Response& res,
                 return false;
             if (!part.fileName.empty() && !closeChecked) {
                 closeChecked = true;
-                if (std::optional<Fault> fault = fFaults.take(part.fileName, true)) {
+                // The fields a hi-res upload is known by come before its file.
+                ex.kind = classify(receiver);
+                if (std::optional<Fault> fault = fFaults.take(ex.kind, part.fileName, true)) {
                     ex.fault = std::move(fault);
                     return false; // stop reading: the connection is cut below
                 }
@@ -401,6 +497,7 @@ void Service::handleUpload(const httplib::Request& req, httplib::Response& res,
         parser.feed(data, length);
         return !ex.fault;
     });
+    ex.kind = classify(receiver);
 
     if (ex.fault) { // a close fault, taken while the body was still arriving
         if (std::optional<Outcome> outcome = applyFault(*ex.fault, ex, req, res))
@@ -427,8 +524,7 @@ void Service::handleUpload(const httplib::Request& req, httplib::Response& res,
         return;
     }
 
-    const ReceivedFile* photo = receiver.photo();
-    ex.fault = fFaults.take(photo ? photo->fileName : std::string());
+    ex.fault = fFaults.take(ex.kind, matchSubject(ex.kind, receiver));
     if (ex.fault) {
         if (std::optional<Outcome> outcome = applyFault(*ex.fault, ex, req, res))
             logRequest(ex, *outcome);
@@ -490,47 +586,105 @@ std::optional<Service::Outcome> Service::applyFault(const Fault& fault, Exchange
     return Outcome{};
 }
 
-// Every request that reaches this point is treated as a photo upload. Order queries and hi-res
-// uploads, when the service learns them, branch off here on their fuse action.
 Service::Outcome Service::answer(Exchange& ex, httplib::Response& res) {
+    switch (ex.kind) {
+    case RequestKind::Query:
+        return answerQuery(ex, res);
+    case RequestKind::HiRes:
+        return receiveHiRes(ex, res);
+    case RequestKind::Photo:
+        break;
+    }
     return receivePhoto(ex, res);
 }
 
-Service::Outcome Service::receivePhoto(Exchange& ex, httplib::Response& res) {
-    UploadReceiver& receiver = *ex.receiver;
-    auto refuse = [&](const std::string& status, const std::string& message) {
-        res.status = 200;
-        res.set_content(xmlReply(status, message), "text/xml");
-        ++fRefusedCount;
-        return Outcome{200, status, {}};
-    };
+Service::Outcome Service::refuse(httplib::Response& res, const std::string& status,
+                                 const std::string& message) {
+    res.status = 200;
+    res.set_content(xmlReply(status, message), "text/xml");
+    ++fRefusedCount;
+    return Outcome{200, status, {}};
+}
 
-    if (fOptions.checkAccount && (receiver.field("username") != fOptions.user ||
-                                  receiver.field("password") != fOptions.password))
-        return refuse("ERROR", "Invalid account");
+bool Service::accountAccepted(const UploadReceiver& receiver) const {
+    return !fOptions.checkAccount || (receiver.field("username") == fOptions.user &&
+                                      receiver.field("password") == fOptions.password);
+}
+
+bool Service::store(Exchange& ex, const std::string& dirName, QJsonObject extra,
+                    httplib::Response& res) {
+    QJsonObject record{
+        {"n", ex.n},
+        {"path", qs(ex.path)},
+        {"fuseaction", jsonOrNull(ex.receiver->field("fuseaction"))},
+        {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+    };
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        record.insert(it.key(), it.value());
+    if (ex.receiver->commit(fReceivedDir + "/" + dirName, record)) {
+        ++fReceivedCount;
+        return true;
+    }
+    std::cerr << "kivo-refservice: request " << ex.n << ": " << ex.receiver->error() << std::endl;
+    textReply(res, 500, "The upload could not be stored.");
+    ++fRefusedCount;
+    return false;
+}
+
+Service::Outcome Service::answerQuery(Exchange& ex, httplib::Response& res) {
+    if (!accountAccepted(*ex.receiver))
+        return refuse(res, "ERROR", "Invalid account");
+    const OrderGrammar grammar = fOrders.grammar();
+    const bool v4 = grammar == OrderGrammar::V4 ||
+                    (grammar == OrderGrammar::Auto &&
+                     lowerAscii(ex.receiver->field("fuseaction").value_or("")) == "orders.v4check");
+    res.status = 200;
+    res.set_content(orderReply(fOrders.pending(), v4), "text/xml");
+    return Outcome{200, "OK", {}};
+}
+
+Service::Outcome Service::receivePhoto(Exchange& ex, httplib::Response& res) {
+    const UploadReceiver& receiver = *ex.receiver;
+    if (!accountAccepted(receiver))
+        return refuse(res, "ERROR", "Invalid account");
     const ReceivedFile* photo = receiver.photo();
     if (!photo)
-        return refuse("ERROR", "No file received");
+        return refuse(res, "ERROR", "No file received");
 
     const std::string client = receiver.field("client").value_or(std::string());
     const std::string dirName = std::to_string(ex.n) + "-" + safeComponent(client, "none", false);
-    const QJsonObject record{
-        {"n", ex.n},
-        {"path", qs(ex.path)},
-        {"fuseaction", jsonOrNull(receiver.field("fuseaction"))},
-        {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
-    };
-    const std::string fileName = photo->fileName; // commit() does not keep the parts
-    if (!receiver.commit(fReceivedDir + "/" + dirName, record)) {
-        std::cerr << "kivo-refservice: request " << ex.n << ": " << receiver.error() << std::endl;
-        textReply(res, 500, "The upload could not be stored.");
-        ++fRefusedCount;
+    const std::string fileName = photo->fileName; // store() does not keep the parts
+    if (!store(ex, dirName, {}, res))
         return Outcome{500, std::nullopt, {}};
-    }
-    ++fReceivedCount;
     res.status = 200;
     res.set_content(xmlReply("OK", "Received " + fileName), "text/xml");
     return Outcome{200, "OK", dirName};
+}
+
+Service::Outcome Service::receiveHiRes(Exchange& ex, httplib::Response& res) {
+    const UploadReceiver& receiver = *ex.receiver;
+    if (!accountAccepted(receiver))
+        return refuse(res, "ERROR", "Invalid account");
+    const ReceivedFile* photo = receiver.photo();
+    if (!photo)
+        return refuse(res, "ERROR", "No file received");
+
+    const OrderKeys keys{receiver.field("orderid"), receiver.field("imageid"),
+                         receiver.field("pictureid")};
+    // Claimed before storing, so that two uploads for one order cannot both fulfil it.
+    const std::optional<int> order = fOrders.fulfil(keys, ex.n);
+    if (!order)
+        return refuse(res, "ERROR", "No such order");
+    const std::string id = keys.orderId ? *keys.orderId : keys.imageId.value_or(std::string());
+    const std::string dirName = std::to_string(ex.n) + "-hires-" + safeComponent(id, "none", false);
+    const std::string fileName = photo->fileName;
+    if (!store(ex, dirName, {{"order", *order}}, res)) {
+        fOrders.reopen(*order, ex.n);
+        return Outcome{500, std::nullopt, {}};
+    }
+    res.status = 200;
+    res.set_content(xmlReply("OK", "Received hi-res " + fileName), "text/xml");
+    return Outcome{200, "OK", dirName, order};
 }
 
 void Service::logRequest(const Exchange& ex, const Outcome& outcome) {
@@ -543,6 +697,7 @@ void Service::logRequest(const Exchange& ex, const Outcome& outcome) {
     QJsonObject entry{
         {"n", ex.n},
         {"path", qs(ex.path)},
+        {"kind", requestKindName(ex.kind)},
         {"fuseaction", jsonOrNull(field("fuseaction"))},
         {"client", jsonOrNull(field("client"))},
         {"file", photo ? QJsonValue(qs(photo->fileName)) : QJsonValue()},
@@ -554,6 +709,8 @@ void Service::logRequest(const Exchange& ex, const Outcome& outcome) {
         {"dir", outcome.dir.empty() ? QJsonValue() : QJsonValue(qs(outcome.dir))},
         {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
     };
+    if (ex.kind == RequestKind::HiRes)
+        entry["order"] = outcome.order ? QJsonValue(*outcome.order) : QJsonValue();
     ++fRequestCount;
     fLog.append(entry);
 }
@@ -563,6 +720,7 @@ QJsonObject Service::stateJson() const {
         {"requests", fRequestCount.load()}, {"received", fReceivedCount.load()},
         {"refused", fRefusedCount.load()},  {"faulted", fFaultedCount.load()},
         {"held", fHeldCount.load()},        {"faults", fFaults.describe()},
+        {"orders", fOrders.counts()},
     };
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 #include "FaultPlan.h"
 #include "Options.h"
+#include "OrderBook.h"
 #include "RequestLog.h"
 
 #include <httplib.h>
@@ -17,8 +18,9 @@ namespace kivo::refservice {
 
 class UploadReceiver;
 
-// The stand-in web service: receives uploads, stores them, answers like the real service or as
-// the scripted faults say, and keeps a log of every request.
+// The stand-in web service: receives uploads, stores them, answers order queries and takes the
+// hi-res originals that fulfil them, answers like the real service or as the scripted faults
+// say, and keeps a log of every request.
 class Service {
 public:
     explicit Service(Options options);
@@ -37,11 +39,15 @@ public:
 
 private:
     struct Exchange;
-    // What one upload request led to, for the request log.
+    // What one request led to, for the request log.
     struct Outcome {
-        int http = 0; // 0: no reply was sent
+        Outcome(int http = 0, std::optional<std::string> status = std::nullopt,
+                std::string dir = {}, std::optional<int> order = std::nullopt)
+            : http(http), status(std::move(status)), dir(std::move(dir)), order(order) {}
+        int http; // 0: no reply was sent
         std::optional<std::string> status;
-        std::string dir; // received folder name, when stored
+        std::string dir;          // received folder name, when stored
+        std::optional<int> order; // the order a hi-res upload fulfilled
     };
 
     void handlePost(const httplib::Request& req, httplib::Response& res,
@@ -56,7 +62,14 @@ private:
     std::optional<Outcome> applyFault(const Fault& fault, Exchange& ex, const httplib::Request& req,
                                       httplib::Response& res);
     Outcome answer(Exchange& ex, httplib::Response& res);
+    Outcome answerQuery(Exchange& ex, httplib::Response& res);
     Outcome receivePhoto(Exchange& ex, httplib::Response& res);
+    Outcome receiveHiRes(Exchange& ex, httplib::Response& res);
+    // The service's XML verdict for a request it does not take.
+    Outcome refuse(httplib::Response& res, const std::string& status, const std::string& message);
+    bool accountAccepted(const UploadReceiver& receiver) const;
+    // Moves the upload into received/dirName with its record; on failure answers 500.
+    bool store(Exchange& ex, const std::string& dirName, QJsonObject extra, httplib::Response& res);
 
     void logRequest(const Exchange& ex, const Outcome& outcome);
     QJsonObject stateJson() const;
@@ -70,6 +83,7 @@ private:
     httplib::Server fServer;
     RequestLog fLog;
     FaultPlan fFaults;
+    OrderBook fOrders;
     int fPort = 0;
     std::string fReceivedDir;
     std::string fIncomingDir;
