@@ -99,6 +99,8 @@ QProcessEnvironment ProgramRun::environment() const {
     env.insert("XDG_DATA_HOME", fRoot + "/home/.local/share");
     env.insert("XDG_RUNTIME_DIR", fRoot + "/run");
     env.insert("QT_QPA_PLATFORM", "offscreen");
+    for (auto it = fExtraEnvironment.cbegin(); it != fExtraEnvironment.cend(); ++it)
+        env.insert(it.key(), it.value());
     return env;
 }
 

@@ -25,6 +25,10 @@ public:
     // relative paths. Hashes are kept to check later that every photo is still whole.
     QStringList makePhotos(int count, const QStringList& clients = {"Smith", "Garcia"},
                            int firstNumber = 1);
+    // Adds to the environment of the programs this run starts from now on.
+    void setEnvironment(const QString& name, const QString& value) {
+        fExtraEnvironment[name] = value;
+    }
     // Starts the program with the service's URL and extra "-key value" settings.
     bool start(const QString& serviceUrl, const QStringList& extraSettings = {});
     // As start(), with plainArguments in place of the source folder (none: the program idles).
@@ -75,6 +79,7 @@ private:
     QString fRoot;
     std::unique_ptr<QProcess> fProcess;
     QMap<QString, QByteArray> fHashes;
+    QMap<QString, QString> fExtraEnvironment;
 };
 
 // A program run and a reference service with the run's account, started for each test.
