@@ -1,5 +1,6 @@
 #include "platform/MacRoman.h"
 
+#include <QStringDecoder>
 #include <algorithm>
 #include <iconv.h>
 #include <string_view>
@@ -46,6 +47,12 @@ QByteArray convert(const char* to, const char* from, const QByteArray& in) {
 
 QString fromMacRoman(const QByteArray& bytes) {
     return QString::fromUtf8(convert("UTF-8", "MACINTOSH", bytes));
+}
+
+QString fromUtf8OrMacRoman(const QByteArray& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(bytes);
+    return utf8.hasError() ? fromMacRoman(bytes) : text;
 }
 
 QByteArray toMacRoman(const QString& text) {

@@ -107,17 +107,26 @@ bool endsWithEndOfImage(int fd, qint64 size) {
 bool IsValidImageObject(const QString& path) {
     if (path.isEmpty())
         return false;
+    const Fd file(path);
+    return IsValidImageObjectFromFd(file.fd);
+}
+
+bool IsValidImageObjectFromFd(int fd) {
+    if (fd < 0)
+        return false;
     prepareImageChecks();
     struct stat st {};
-    {
-        const Fd file(path);
-        if (file.fd < 0 || ::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
-            return false;
-        // A JPEG without its end-of-image marker is cut off, whatever the decoder makes of it.
-        if (startsAsJpeg(file.fd) && !endsWithEndOfImage(file.fd, qint64(st.st_size)))
-            return false;
-    }
-    QImageReader reader(path);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    // A JPEG without its end-of-image marker is cut off, whatever the decoder makes of it.
+    if (startsAsJpeg(fd) && !endsWithEndOfImage(fd, qint64(st.st_size)))
+        return false;
+    // Decoded from this very descriptor: what was checked is what a caller goes on to read.
+    QFile device;
+    if (::lseek(fd, 0, SEEK_SET) != 0 ||
+        !device.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        return false;
+    QImageReader reader(&device);
     reader.setDecideFormatFromContent(true);
     if (reader.format() == "jpeg" || reader.format() == "jpg") {
         // Scaled DCT decoding still runs through the whole entropy-coded stream.

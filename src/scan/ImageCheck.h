@@ -12,6 +12,8 @@ namespace kivo {
 // first call installs a message handler that notes such warnings and passes every message on
 // to the handler it replaced; a handler installed later must pass messages on as well.
 bool IsValidImageObject(const QString& path);
+// The same check on an open descriptor (its file offset moves; reads elsewhere should use pread).
+bool IsValidImageObjectFromFd(int fd);
 
 // The last path component without extension, trimmed, cut at the first "_" (else the first
 // " "); a name that begins with the separator gives the empty string.

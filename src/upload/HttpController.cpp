@@ -208,9 +208,11 @@ namespace {
 constexpr int kMaxReplyDepth = 64;
 constexpr qint64 kMaxReplyReadMs = 2000;
 
+} // namespace
+
 // A reply nested beyond any answer of the service, or one that takes too long to read, is no
 // answer: it is refused before a document is built from it (which costs far more than a walk).
-std::optional<QString> beyondReplyBounds(const QString& text) {
+std::optional<QString> HttpController::beyondReplyBounds(const QString& text) {
     QXmlStreamReader reader(text);
     QElapsedTimer clock;
     clock.start();
@@ -226,6 +228,8 @@ std::optional<QString> beyondReplyBounds(const QString& text) {
     }
     return std::nullopt; // a malformed reply is reported by the parser itself
 }
+
+namespace {
 
 bool looksLikeWebPage(const QByteArray& body) {
     const QByteArray start = body.left(512).trimmed().toLower();

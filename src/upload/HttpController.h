@@ -45,6 +45,8 @@ public:
     // reply, null when it did not parse.
     static std::optional<QString> notAVerdict(const HttpResponse& reply,
                                               const QDomDocument* document);
+    // Why a reply's text is refused before it is parsed (too deep, too slow), or none.
+    static std::optional<QString> beyondReplyBounds(const QString& text);
     // Failure when any of the failure rules holds.
     static bool isFailure(const QVariantMap& result);
 

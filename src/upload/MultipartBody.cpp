@@ -294,4 +294,25 @@ UploadBody buildUploadBody(const QVariantMap& item, const UploadFiles& files) {
     return result;
 }
 
+UploadBody buildFormBody(const std::vector<std::pair<const char*, QString>>& fields,
+                         const FormFilePart* file) {
+    UploadBody result;
+    BodyWriter w(result);
+    for (const auto& [name, value] : fields)
+        w.field(name, value);
+    if (file) {
+        w.fileHeader(file->name, QFileInfo(file->path).fileName(), file->contentType);
+        result.fieldsAndFileHeader = w.textSoFar();
+        if (!file->file || !file->file->isOpen())
+            w.unreadable(file->path,
+                         file->file ? file->file->failureText() : QStringLiteral("it is not open"));
+        else
+            w.fileBytes(file->name, file->path, *file->file);
+    }
+    result.sendable = result.outcome == UploadBody::Outcome::Sendable;
+    if (result.sendable)
+        w.closing();
+    return result;
+}
+
 } // namespace kivo

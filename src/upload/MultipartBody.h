@@ -59,4 +59,17 @@ UploadBody buildUploadBody(const QVariantMap& item, const UploadFiles& files);
 // Opens the files itself.
 UploadBody buildUploadBody(const QVariantMap& item, bool withMovie);
 
+// A file part of another form: the file as opened, sent whole under the last component of path.
+struct FormFilePart {
+    const char* name = "imgfile";
+    QString path;
+    QByteArray contentType;
+    const ItemFile* file = nullptr;
+};
+
+// Text fields in the order given, then the file part if any, framed and checked as the photo
+// upload's body is.
+UploadBody buildFormBody(const std::vector<std::pair<const char*, QString>>& fields,
+                         const FormFilePart* file = nullptr);
+
 } // namespace kivo
