@@ -3,9 +3,11 @@
 #include "support/TestSupport.h"
 #include "ui/ImageView.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextBoundaryFinder>
 #include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
@@ -171,4 +173,79 @@ TEST(MainStatusWindow, PreviewIsScaledIntoTheViewKeepingItsShape) {
 
     window.showPreview(QImage());
     EXPECT_TRUE(waitUntil([&] { return window.imageView()->image().isNull(); }));
+}
+
+TEST(MainStatusWindow, LongTextsAreElidedInTheMiddleAtLetterBoundariesAndWholeInTheToolTip) {
+    MainStatusWindow window;
+    window.show();
+    QLabel* path = window.field(StatusField::SourceFolderPath);
+    // Every other unit would split a surrogate pair or an accent from its letter.
+    QString middle;
+    for (int i = 0; i < 150; ++i)
+        middle += QString::fromUtf8("e\xCC\x81\xF0\x9F\x98\x80");
+    const QString full = "/media/station/" + middle + "/client 7/IMG_0001.jpg";
+    window.setFieldToolTip(StatusField::SourceFolderPath, "own tip");
+    window.updateField(StatusField::SourceFolderPath, full, false, false);
+    const QChar ellipsis(0x2026);
+    qsizetype narrowest = 0;
+    for (int width = 480; width <= 1000; width += 37) {
+        window.resize(width, window.height());
+        QCoreApplication::processEvents();
+        const QString shown = path->text();
+        const qsizetype cut = shown.indexOf(ellipsis);
+        ASSERT_GE(cut, 0) << width;
+        EXPECT_EQ(path->toolTip(), full);
+        const QString head = shown.left(cut), tail = shown.mid(cut + 1);
+        ASSERT_TRUE(full.startsWith(head) && full.endsWith(tail)) << width;
+        EXPECT_FALSE(tail.isEmpty());
+        QTextBoundaryFinder graphemes(QTextBoundaryFinder::Grapheme, full);
+        graphemes.setPosition(head.size());
+        EXPECT_TRUE(graphemes.isAtBoundary()) << "head cut at " << head.size();
+        graphemes.setPosition(full.size() - tail.size());
+        EXPECT_TRUE(graphemes.isAtBoundary()) << "tail cut at " << tail.size();
+        if (!narrowest)
+            narrowest = shown.size();
+    }
+    // Fitted again as the window grew.
+    EXPECT_GT(path->text().size(), narrowest + 20);
+    // A text that fits is shown whole again, with the field's own tooltip.
+    window.updateField(StatusField::SourceFolderPath, "/data/in", false, false);
+    EXPECT_EQ(path->text(), "/data/in");
+    EXPECT_EQ(path->toolTip(), "own tip");
+
+    // The wrapped status line uses its lines before eliding; the ends of the message survive.
+    QLabel* status = window.field(StatusField::FTPCallbackStatus);
+    const QString twoLines = "ERROR: the service is busy, please try again in a while";
+    window.updateField(StatusField::FTPCallbackStatus, twoLines, false, true);
+    EXPECT_EQ(status->text(), twoLines);
+    const QString essay =
+        "ERROR: " + QString("the service refused the upload ").repeated(40) + "code 17";
+    window.updateField(StatusField::FTPCallbackStatus, essay, false, true);
+    EXPECT_TRUE(status->text().startsWith("ERROR: the service refused"));
+    EXPECT_TRUE(status->text().endsWith("code 17"));
+    EXPECT_TRUE(status->text().contains(ellipsis));
+    EXPECT_EQ(status->toolTip(), essay);
+}
+
+TEST(MainStatusWindow, PlainStatusTextTakesTheThemesTextColourAndErrorsStayRed) {
+    MainStatusWindow window;
+    QPalette dark = window.palette();
+    dark.setColor(QPalette::Window, QColor(30, 30, 30));
+    dark.setColor(QPalette::WindowText, QColor(230, 230, 230));
+    window.setPalette(dark);
+    window.show();
+    QLabel* status = window.field(StatusField::FTPCallbackStatus);
+    window.updateField(StatusField::FTPCallbackStatus, "Upload failed", false, true);
+    EXPECT_EQ(textColour(status), QColor(Qt::red));
+    window.updateField(StatusField::FTPCallbackStatus, "Waiting For New Images...", false, false);
+    EXPECT_EQ(textColour(status), QColor(230, 230, 230));
+
+    // A theme changed while the program runs reaches a plain line without a new update.
+    QPalette light = dark;
+    light.setColor(QPalette::WindowText, QColor(20, 20, 20));
+    window.setPalette(light);
+    EXPECT_EQ(textColour(status), QColor(20, 20, 20));
+    window.updateField(StatusField::FTPCallbackStatus, "Upload failed", false, true);
+    window.setPalette(dark);
+    EXPECT_EQ(textColour(status), QColor(Qt::red));
 }
