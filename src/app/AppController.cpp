@@ -92,6 +92,8 @@ AppController::AppController() : fCurUserName(kDefaultUserName), fCurPassword(kD
 
 AppController::~AppController() {
     NotificationCenter::defaultCenter().removeObserver(this);
+    // The workers use the controller's fields; none may outlive them.
+    stopMaintenanceThreads();
 }
 
 // ---- run-state setters ----------------------------------------------------------------------
@@ -293,7 +295,21 @@ void AppController::saveLoginInfo(QObject*) {
         return;
     }
     getCurrentLoginInfo();
-    // The login panel belongs to the settings window, which this build does not have yet.
+    // The settings window locks and closes on the main thread.
+    const QPointer<AppController> self(this);
+    onMainThread(
+        [self] {
+            SettingsPanel* panel = self && self->fDisplay ? self->fDisplay->loginPanel() : nullptr;
+            if (!panel)
+                return;
+            if (panel->isShown())
+                panel->forceLockedIcon(0);
+            if (panel->displayAsSheet())
+                panel->endSheet(1);
+            else
+                panel->close();
+        },
+        false);
 }
 
 void AppController::openFileOnMainThread() {

@@ -10,6 +10,7 @@
 #include "upload/HttpController.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QVariant>
@@ -155,9 +156,19 @@ public:
     void doHandleOpenPrefPanel(const QVariant& sender);
     void relaunchApp(const QVariantMap& request) override;
     void revealItemInFinder(const QString& path);
-    void ibClickedOnRevealFinder1(QObject* sender); // the source folder
-    void ibClickedOnRevealFinder2(QObject* sender); // the mirror folder
-    void ibClickedOnRevealFinder3(QObject* sender); // the hi-res alternate folder
+    void ibClickedOnRevealFinder1(QObject* sender) override; // the source folder
+    void ibClickedOnRevealFinder2(QObject* sender) override; // the mirror folder
+    void ibClickedOnRevealFinder3(QObject* sender) override; // the hi-res alternate folder
+    // ---- Settings window (the status display's login panel)
+    // Hides the sheet and resumes the work its opening paused.
+    void sheetDidEnd(int returnCode, const QVariant& contextInfo) override;
+    void ibClickedOnSaveAndClose(QObject* sender) override;
+    bool uploadProcessStarted() const override { return gStartedUploadProcess; }
+    // Alerts (Alerts.cpp): the scripting quit closes the recorded alert; the other starts a
+    // message to support in the user's mail program.
+    void closeCurrentAlert(QObject* sender);
+    void sendMailCocoa(QObject* sender);
+    QPointer<QObject> fCurAlert; // main thread only; nothing records one yet
     HttpController* httpController() const { return fHttpController; }
 
     // ---- Clean-up (Cleanup.cpp)
@@ -230,12 +241,15 @@ private:
     ItemHolds fHolds;
     std::unique_ptr<FilingJournal> fJournal;
 
-    OwnedThread fOldPhotosThread;
-    OwnedThread fOrderCheckThread;
-    QTimer* fOrderCheckTimer = nullptr; // main thread only
+    // Declared before the threads that use them, so they outlive the threads' joins.
     std::atomic<bool> fMaintenanceStopping{false};
     std::mutex fMaintenanceWaitLock;
     std::condition_variable fMaintenanceWake;
+    QTimer* fOrderCheckTimer = nullptr; // main thread only
+    OwnedThread fOldPhotosThread;
+    OwnedThread fOrderCheckThread;
+    // Waits for the current item before the settings open. Joined before the members above go.
+    OwnedThread fPrefPanelWaitThread;
 
     // Guarded by fThreadLock.
     QString fRootFolder;

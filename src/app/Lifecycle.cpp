@@ -1,6 +1,7 @@
 // Start-up and shut-down of the application controller.
 #include "app/AppController.h"
 
+#include "files/QDI_FileManager.h"
 #include "files/SafeMove.h"
 #include "log/MessageLog.h"
 #include "log/Printing.h"
@@ -12,6 +13,7 @@
 #include "platform/MainThread.h"
 #include "process/ProcessControl.h"
 #include "settings/Preferences.h"
+#include "settings/ValueTransformers.h"
 
 #include <QTimer>
 #include <cstdlib>
@@ -29,8 +31,7 @@ constexpr float kMinimumSystemVersion = 2.6f;
 
 void AppController::initializeClass() {
     QDLogFileManager::setupLogFile();
-    consoleLine(
-        QStringLiteral("The settings window's value transformers are not available in this build"));
+    registerValueTransformers();
     Preferences::setupFactoryDefaults();
     QDLogFileManager::deleteOldLogs([] { return Preferences::getDaysToSaveLogs(); });
 }
@@ -116,10 +117,23 @@ void AppController::applicationWillFinishLaunching() {
     if (fDisplay && fDisplay->hasField(StatusField::SourceFolderPath))
         fDisplay->setFieldToolTip(StatusField::SourceFolderPath,
                                   Preferences::getLocalSourceUploadFolder().value_or(QString()));
-    consoleLine(
-        QStringLiteral("Scripting, the settings window, folder clean-up, old-photo deletion "
-                       "and order checks are not available in this build"));
+    // The settings open as a free window at start, locked, so nothing waits on them; a hidden
+    // start stays hidden.
+    if (fDisplay && fDisplay->hasLoginPanel()) {
+        fDisplay->loginPanel()->ibClickedOnLockIcon();
+        if (fDisplay->isWindowVisible())
+            ibClickedOnOpenPref(nullptr);
+    }
+    consoleLine(QStringLiteral("Scripting is not available in this build"));
     recoverInterruptedFilings();
+    // Twice: a folder that held only empty folders is empty once the first sweep has run.
+    if (const std::optional<QString> source = Preferences::getLocalSourceUploadFolder();
+        source && !source->isEmpty()) {
+        QDI_FileManager::deleteOLDFolderIfEmpty(*source, false, 3);
+        QDI_FileManager::deleteOLDFolderIfEmpty(*source, false, 3);
+    }
+    fOldPhotosThread.start([this] { doSetupDeleteOldPhotosThread(); });
+    fOrderCheckThread.start([this] { doQueryAndUploadHiResProcess(); });
     // Lives until the process ends: a detached scan thread may be uploading through it.
     fHttpController = new HttpController;
     fHttpController->setProgressDelegate(this);
@@ -159,9 +173,9 @@ void AppController::applicationWillTerminate() {
         consoleLine(QStringLiteral("Removed %1 unfinished filing cop%2 at quit")
                         .arg(removed)
                         .arg(removed == 1 ? QStringLiteral("y") : QStringLiteral("ies")));
+    stopMaintenanceThreads();
     if (Preferences::getPrefDeleteEmptyFtpFolders())
-        consoleLine(
-            QStringLiteral("Deleting empty folders at quit is not available in this build"));
+        ibDeleteLocalFtpFolderIfEmpty(nullptr);
     Preferences::store().synchronize();
     MessageLog::LogMessage("applicationWillTerminate - DONE!", true);
     MessageLog::CloseLog();

@@ -24,6 +24,7 @@ void AppController::stopMaintenanceThreads() {
         abortAllHttpTransfers();
     fOldPhotosThread.join();
     fOrderCheckThread.join();
+    fPrefPanelWaitThread.join();
 }
 
 } // namespace kivo

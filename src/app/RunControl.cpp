@@ -9,6 +9,7 @@
 #include "platform/Console.h"
 #include "platform/Defaults.h"
 #include "platform/MainThread.h"
+#include "process/ProcessControl.h"
 #include "settings/Preferences.h"
 
 #include <QCoreApplication>
@@ -209,7 +210,9 @@ void AppController::doWaitForUploadProcessToEndInThread(QVariant sender) {
     consoleInside(kClass, "doWaitForUploadProcessToEndInThread:");
     while (!gDidHaltProcess) {
         consoleLine(QStringLiteral("gDidHaltProcess is STILL NO?????"));
-        fOps.pause(1.0);
+        // Quitting ends the wait: the settings are not opened on the way out.
+        if (!maintenancePause(1.0))
+            return;
     }
     Notification paused;
     paused.name = kUploadProcessPaused;
@@ -221,18 +224,101 @@ void AppController::doWaitForUploadProcessToEndInThread(QVariant sender) {
 void AppController::ibClickedOnQuit(QObject*) {
     MessageLog::LogMessage("ibClickedOnQuit\n", true);
     onMainThreadWhileAlive(&AppController::requestTermination);
+    // Ended after the quit was asked for, so that ending it does not resume the work.
+    SettingsPanel* panel = fDisplay ? fDisplay->loginPanel() : nullptr;
+    if (panel && panel->displayAsSheet())
+        panel->endSheet(1);
 }
 
-void AppController::ibClickedOnOpenPref(QObject*) {
-    // Say so where the user looks, not only in the log.
-    const QString text = QStringLiteral("The settings window is not available in this build");
-    consoleLine(text);
-    ibUpdateFTPCallbackStatusTextField(text);
+// ---- settings window (main thread) ------------------------------------------------------------
+
+namespace {
+QObject* senderObject(const QVariant& sender) {
+    return sender.canConvert<QObject*>() ? sender.value<QObject*>() : nullptr;
+}
+bool isButton(const QObject* object) {
+    return object && object->inherits("QAbstractButton");
+}
+// Controls are widgets, which this layer does not link: their "enabled" property does it.
+void setButtonEnabled(QObject* button, bool enabled) {
+    const QPointer<QObject> target(button);
+    onMainThread(
+        [target, enabled] {
+            if (target)
+                target->setProperty("enabled", enabled);
+        },
+        false);
+}
+} // namespace
+
+void AppController::ibClickedOnOpenPref(QObject* sender) {
+    if (fDisplay && fDisplay->isWindowVisible()) {
+        // The flag is tested and the pause asked for in one step: an upload ending in
+        // between would leave the wait below waiting for a halt nobody asked for.
+        std::unique_lock<std::recursive_mutex> g(fThreadLock);
+        if (gStartedUploadProcess) {
+            forceProcessToPause(sender);
+            g.unlock();
+            ibUpdateFTPCallbackStatusTextField(
+                QStringLiteral("Will Open Pref Panel After Current Item is Finished..."));
+            QObject* button = isButton(sender) ? sender : fDisplay->openPrefButtonObject();
+            if (button)
+                setButtonEnabled(button, false);
+            else
+                fDisplay->setOpenPrefEnabled(false);
+            const QPointer<QObject> waitFor(button);
+            if (!fPrefPanelWaitThread.start([this, waitFor] {
+                    doWaitForUploadProcessToEndInThread(QVariant::fromValue(waitFor.data()));
+                }))
+                consoleLine(inside("ibClickedOnOpenPref:") +
+                            QStringLiteral(" the settings already wait for the current item"));
+            return;
+        }
+    }
+    doHandleOpenPrefPanel(sender ? QVariant::fromValue(sender) : QVariant());
 }
 
-void AppController::doHandleOpenPrefPanel(const QVariant&) {
-    consoleLine(QStringLiteral(
-        "doHandleOpenPrefPanel: the settings window is not available in this build"));
+void AppController::doHandleOpenPrefPanel(const QVariant& sender) {
+    if (!isMainThread()) {
+        const QPointer<AppController> self(this);
+        onMainThread(
+            [self, sender] {
+                if (self)
+                    self->doHandleOpenPrefPanel(sender);
+            },
+            false);
+        return;
+    }
+    SettingsPanel* panel = fDisplay ? fDisplay->loginPanel() : nullptr;
+    if (!panel) {
+        consoleLine(inside("doHandleOpenPrefPanel:") + QStringLiteral(" no settings window"));
+        return;
+    }
+    QObject* object = senderObject(sender);
+    const bool hasSender = object || (sender.isValid() && !sender.canConvert<QObject*>());
+    QObject* button = isButton(object) ? object : nullptr;
+    const bool hasParent = hasSender && (button || fDisplay->isWindowVisible());
+    if (hasParent && button)
+        setButtonEnabled(button, true);
+    panel->selectFirstTab();
+    if (hasParent) {
+        cancelRetriggerTimerOnMainThread();
+        panel->beginSheet(button, sender);
+    } else {
+        panel->showAsWindow();
+    }
+}
+
+void AppController::sheetDidEnd(int returnCode, const QVariant&) {
+    consoleLine(inside("sheetDidEnd:returnCode:contextInfo:") +
+                QStringLiteral(" returnCode = %1").arg(returnCode));
+    if (isTerminating())
+        return;
+    doHandlePauseResumeButtonAsResume(nullptr);
+}
+
+void AppController::ibClickedOnSaveAndClose(QObject* sender) {
+    saveLoginInfo(sender);
 }
 
 // ---- folder watcher -------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "platform/SingleInstance.h"
 #include "process/ProcessControl.h"
 #include "ui/MainStatusWindow.h"
+#include "ui/SettingsWindowController.h"
 #include "ui/WindowEventObserver.h"
 
 #include <QApplication>
@@ -139,6 +140,7 @@ int main(int argc, char** argv) {
     auto* controller = new kivo::AppController;
     auto* window = new kivo::MainStatusWindow;
     window->setAppActions(controller);
+    window->setLoginPanel(new kivo::SettingsWindowController(window, controller));
     controller->setStatusDisplay(window);
     quitOnTerminationSignals(app, controller);
     QObject::connect(&app, &QGuiApplication::lastWindowClosed, controller,

@@ -113,7 +113,9 @@ void MainStatusWindow::setFieldToolTip(StatusField f, const QString& text) {
         return;
     onMainThread(
         [label, text] {
-            if (label)
+            if (auto* eliding = qobject_cast<ElidingLabel*>(label.data()))
+                eliding->setOwnToolTip(text);
+            else if (label)
                 label->setToolTip(text);
         },
         false);
@@ -127,7 +129,7 @@ void MainStatusWindow::setFieldText(StatusField f, const QString& text) {
         [label, text] {
             if (label) {
                 label->setVisible(true);
-                label->setText(text);
+                detail::setLabelText(label, text);
             }
         },
         false);
@@ -199,6 +201,9 @@ QPushButton* MainStatusWindow::pauseResumeButton() const {
 }
 QPushButton* MainStatusWindow::openPrefButton() const {
     return fUi->ibOpenPrefButton;
+}
+QObject* MainStatusWindow::openPrefButtonObject() const {
+    return fOpenPrefButton.data();
 }
 QPushButton* MainStatusWindow::synchronizeButton() const {
     return fUi->ibSynchronizeButton;

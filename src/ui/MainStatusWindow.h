@@ -50,7 +50,11 @@ public:
     void setOpenPrefEnabled(bool enabled) override;
     bool hasImageView() const override { return !fImageView.isNull(); }
     void showPreview(const QImage& image) override;
-    bool hasLoginPanel() const override { return false; }
+    bool hasLoginPanel() const override { return fLoginPanel.load() != nullptr; }
+    SettingsPanel* loginPanel() const override { return fLoginPanel.load(); }
+    // The settings window (not owned); set once at start.
+    void setLoginPanel(SettingsPanel* panel) { fLoginPanel.store(panel); }
+    QObject* openPrefButtonObject() const override;
     std::unique_ptr<MaintenanceProgress> openMaintenanceWindow() override;
 
     // The widgets, for the controller's start-up and for tests. Main thread only.
@@ -82,6 +86,7 @@ private:
     std::atomic<bool> fVisible{false};
     std::atomic<bool> fStayHidden{false};
     std::atomic<AppActions*> fActions{nullptr};
+    std::atomic<SettingsPanel*> fLoginPanel{nullptr};
 };
 
 } // namespace kivo

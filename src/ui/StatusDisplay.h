@@ -3,6 +3,7 @@
 // in this folder; the application controller talks to them only through these interfaces.
 #include <QImage>
 #include <QString>
+#include <QVariant>
 #include <memory>
 
 class QObject;
@@ -36,6 +37,29 @@ public:
     virtual void close() = 0;
 };
 
+// The settings and login panel (ibLoginPanel). Main thread only.
+class SettingsPanel {
+public:
+    virtual ~SettingsPanel() = default;
+
+    // Window-modal on the window of parentButton (the main status window when there is none),
+    // marked as a sheet. Ending it hands context back to AppActions::sheetDidEnd.
+    virtual void beginSheet(QObject* parentButton, const QVariant& context) = 0;
+    // An ordinary window in front, marked as not a sheet.
+    virtual void showAsWindow() = 0;
+    virtual bool isShown() const = 0;
+    virtual bool displayAsSheet() const = 0;
+    // Hides a panel shown as a sheet and then reports returnCode to AppActions::sheetDidEnd;
+    // nothing at all when it is not on screen as a sheet.
+    virtual void endSheet(int returnCode) = 0;
+    virtual void close() = 0;
+    virtual void selectFirstTab() = 0;
+    // The lock button: 0 locked, 1 unlocked. Runs the lock handler when the state changes.
+    virtual void forceLockedIcon(int state) = 0;
+    // Runs the lock handler for the lock button as it stands.
+    virtual void ibClickedOnLockIcon() = 0;
+};
+
 // The main status window (ibProgressPanel). Every method may be called from any thread; the
 // widget work is done on the main thread.
 class StatusDisplay {
@@ -66,6 +90,9 @@ public:
 
     // The settings and login panel; none until the settings window exists.
     virtual bool hasLoginPanel() const = 0;
+    virtual SettingsPanel* loginPanel() const { return nullptr; }
+    // The button that opens the settings (ibOpenPrefButton), when there is one.
+    virtual QObject* openPrefButtonObject() const { return nullptr; }
 
     // A new maintenance window, or none when it cannot be made. Any thread.
     virtual std::unique_ptr<MaintenanceProgress> openMaintenanceWindow() { return nullptr; }
@@ -83,6 +110,16 @@ public:
     virtual QString getAppVersionString() const = 0;
     virtual QString getCopyrightString() const = 0;
     virtual QString getMacOsVersionString() const = 0;
+
+    // The settings window's commands.
+    virtual void ibClickedOnSaveAndClose(QObject*) {}
+    virtual void ibClickedOnRevealFinder1(QObject*) {} // the source folder
+    virtual void ibClickedOnRevealFinder2(QObject*) {} // the mirror folder
+    virtual void ibClickedOnRevealFinder3(QObject*) {} // the hi-res alternate folder
+    // The settings sheet has ended and is hidden.
+    virtual void sheetDidEnd(int /*returnCode*/, const QVariant& /*contextInfo*/) {}
+    // Folders cannot be chosen while it has.
+    virtual bool uploadProcessStarted() const { return false; }
 };
 
 } // namespace kivo
