@@ -7,6 +7,7 @@
 #include "platform/StringsFile.h"
 
 #include <QApplication>
+#include <QFont>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
@@ -195,8 +196,17 @@ PanelButtons fillPanel(QMessageBox& box, const AlertTexts& t) {
     box.setTextFormat(Qt::PlainText);
     box.setText(t.title);
     box.setInformativeText(message);
-    if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+    // Qt makes the box as wide as its title, which squeezes a long message into a narrow
+    // column: wrap it at a readable width instead, under a title set apart in bold.
+    if (auto* informative = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
         informative->setTextFormat(Qt::PlainText);
+        informative->setMinimumWidth(informative->fontMetrics().averageCharWidth() * 52);
+    }
+    if (auto* title = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+        QFont bold = title->font();
+        bold.setBold(true);
+        title->setFont(bold);
+    }
     PanelButtons b;
     b.defaultButton = box.addButton(t.defaultButton, QMessageBox::AcceptRole);
     if (!t.alternateButton.isEmpty())

@@ -1,4 +1,5 @@
 #include "ui/AlertPanel.h"
+#include "WindowLook.h"
 #include "app/AppController.h"
 #include "platform/Bundle.h"
 #include "platform/StringsFile.h"
@@ -11,8 +12,10 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QUrl>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <tuple>
 
 using kivo::AlertPresentation;
 using kivo::myNSRunAlertPanel;
@@ -61,7 +64,8 @@ struct Shown {
 // Presses the button labelled `label` on the next message box that comes up.
 class Presser {
 public:
-    explicit Presser(QString label) : fLabel(std::move(label)) {
+    explicit Presser(QString label, std::function<void(QMessageBox*)> onShown = {})
+        : fLabel(std::move(label)), fOnShown(std::move(onShown)) {
         QObject::connect(&fTimer, &QTimer::timeout, [this] { poll(); });
         fTimer.start(10);
     }
@@ -78,6 +82,8 @@ private:
             shown.text = box->text();
             shown.informative = box->informativeText();
             shown.modality = box->windowModality();
+            if (fOnShown)
+                fOnShown(box);
             QAbstractButton* press = nullptr;
             for (QAbstractButton* b : box->buttons()) {
                 shown.buttons << b->text();
@@ -92,6 +98,7 @@ private:
         }
     }
     QString fLabel;
+    std::function<void(QMessageBox*)> fOnShown;
     QTimer fTimer;
 };
 
@@ -192,6 +199,28 @@ TEST(AlertPanel, FieldsFallBackArgumentsFillTheMessageAndButtonsAnswer) {
     QCoreApplication::processEvents();
     EXPECT_FALSE(presser.shown.seen);
     EXPECT_TRUE(err.text().contains("myTestDictionary count: Caught exception name = "));
+}
+
+TEST(AlertPanel, ARealAlertShowsItsWholeTextsInEitherLanguage) {
+    WidgetsPresentation widgets;
+    const std::tuple<const char*, const char*, const char*> languages[] = {
+        {"english", "en", "OK"}, {"spanish", "es", "Aceptar"}};
+    for (const auto& [language, code, ok] : languages) {
+        LanguageEnv env({{"LANGUAGE", code}});
+        QStringList clipped;
+        QSize size;
+        const QString shot = QString("alert-%1.png").arg(language);
+        Presser presser(ok, [&](QMessageBox* box) {
+            clipped = kivo::test::clippedTexts(box);
+            size = box->size();
+            kivo::test::saveScreenshot(box, shot);
+        });
+        EXPECT_EQ(myNSRunAlertPanel(kTable, "NSAlertWindow_9008"), 1) << language;
+        ASSERT_TRUE(presser.shown.seen) << language;
+        EXPECT_TRUE(clipped.isEmpty()) << language << ": " << clipped.join(", ").toStdString();
+        EXPECT_LE(size.width(), kivo::test::kSmallScreen.width()) << language;
+        EXPECT_LE(size.height(), kivo::test::kSmallScreen.height()) << language;
+    }
 }
 
 TEST(AlertPanel, SheetReturnsAtOnceAndGoesAwayWhenAnswered) {

@@ -1,10 +1,13 @@
 #include "ui/MainStatusWindow.h"
 #include "FakeAppActions.h"
+#include "WindowLook.h"
+#include "platform/Bundle.h"
 #include "support/TestSupport.h"
 #include "ui/ImageView.h"
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBoundaryFinder>
@@ -248,4 +251,46 @@ TEST(MainStatusWindow, PlainStatusTextTakesTheThemesTextColourAndErrorsStayRed) 
     window.updateField(StatusField::FTPCallbackStatus, "Upload failed", false, true);
     window.setPalette(dark);
     EXPECT_EQ(textColour(status), QColor(Qt::red));
+}
+
+TEST(MainStatusWindow, UploadingOnASmallScreenCutsNoTextButThePathsInTheMiddle) {
+    MainStatusWindow window;
+    window.show();
+    const QString source =
+        "/media/station/Event Disk 2026/Spring Gala at the Grand Harbour Hotel/capture/incoming";
+    window.setFieldText(StatusField::Version,
+                        "App Vers: " +
+                            kivo::bundle::infoValue("CFBundleShortVersionString").toString());
+    window.setFieldText(StatusField::Copyright,
+                        kivo::bundle::infoValue("NSHumanReadableCopyright").toString());
+    window.setFieldText(StatusField::MacOSVersion, "OS: 6.1.0-28-amd64");
+    window.updateField(StatusField::LoginName, "demo.kivo.example", false, false);
+    window.updateField(StatusField::UploadMainPath, source + "/", false, false);
+    window.updateField(StatusField::SourceFolderPath, source, false, false);
+    window.updateField(StatusField::FileName, "client 7/IMG_20260412_184512_0042.jpg", false,
+                       false);
+    window.updateField(StatusField::UploadFileStatus, "Uploading...", false, false);
+    window.updateField(StatusField::FTPCallbackStatus,
+                       "Waiting For New Images... Next synchronize at 18:47:30", false, false);
+    window.updateProgressBar("YES");
+    QImage photo(600, 400, QImage::Format_RGB32);
+    QPainter painter(&photo);
+    QLinearGradient sky(0, 0, 0, 400);
+    sky.setColorAt(0, QColor(70, 120, 190));
+    sky.setColorAt(1, QColor(230, 200, 150));
+    painter.fillRect(photo.rect(), sky);
+    painter.end();
+    window.showPreview(photo);
+    ASSERT_TRUE(waitUntil([&] {
+        return !window.imageView()->image().isNull() &&
+               !window.field(StatusField::MacOSVersion)->text().isEmpty();
+    }));
+
+    const QStringList clipped = kivo::test::clippedTexts(&window);
+    EXPECT_TRUE(clipped.isEmpty()) << clipped.join(", ").toStdString();
+    EXPECT_TRUE(window.field(StatusField::SourceFolderPath)->text().contains(QChar(0x2026)));
+    EXPECT_TRUE(window.field(StatusField::SourceFolderPath)->text().endsWith("incoming"));
+    EXPECT_LE(window.width(), kivo::test::kSmallScreen.width());
+    EXPECT_LE(window.height(), kivo::test::kSmallScreen.height());
+    kivo::test::saveScreenshot(&window, "main-window.png");
 }

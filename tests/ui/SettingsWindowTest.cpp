@@ -1,7 +1,9 @@
 // The settings window with real widgets offscreen, over a private settings store.
 #include "FakeAppActions.h"
+#include "WindowLook.h"
 #include "app/PipelineFixture.h"
 #include "platform/Beep.h"
+#include "platform/Bundle.h"
 #include "platform/Defaults.h"
 #include "platform/PropertyList.h"
 #include "platform/StringsFile.h"
@@ -13,11 +15,13 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QDoubleSpinBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QToolButton>
 #include <gtest/gtest.h>
@@ -278,6 +282,39 @@ TEST_F(SettingsWindow, SavingAndLoadingThroughThePanels) {
     controller->ibLoadPrefFromFile(find<QPushButton>("ibLoadPrefFromFile"));
     EXPECT_TRUE(find<QLabel>("ibSettingsStatus")->text().contains("notes.txt"));
     EXPECT_EQ(store->stringForKey(sUserLoginName), "saved");
+}
+
+TEST_F(SettingsWindow, EveryTabFitsASmallScreenWithNothingCut) {
+    const QString event = "Spring Gala at the Grand Harbour Hotel";
+    const QString disk = makeTempFolder("disk") + "/Event Disk 2026/" + event;
+    const QString source = disk + "/capture/incoming", mirror = disk + "/uploaded";
+    ASSERT_TRUE(QDir().mkpath(source) && QDir().mkpath(mirror));
+    Preferences::setupFactoryDefaults();
+    actions.version = bundle::infoValue("CFBundleShortVersionString").toString();
+    store->setString(sUserLoginName, "demo");
+    store->setString(sUserLoginPassword, "s3cret");
+    store->setString(sPrefLocalSourceUploadFolder, source);
+    store->setString(sPrefLocalMasterMirrorSiteFolder, mirror);
+    store->setString(sPrefGlvHiResAlternatePath1, mirror);
+    store->setString(sPrefUserEnteredEventName, event);
+    store->setBool(sPrefDoCheckOrders, true);
+    // Built again so that its fields start from the factory defaults.
+    controller = std::make_unique<SettingsWindowController>(&mainWindow, &actions);
+    controller->showAsWindow();
+    controller->forceLockedIcon(1);
+    QWidget* panel = controller->panel();
+    QTabWidget* tabs = controller->tabView();
+    for (int i = 0; i < tabs->count(); ++i) {
+        tabs->setCurrentIndex(i);
+        const QStringList clipped = clippedTexts(panel);
+        EXPECT_TRUE(clipped.isEmpty())
+            << tabs->tabText(i).toStdString() << ": " << clipped.join(", ").toStdString();
+        const QString name =
+            tabs->tabText(i).toLower().replace(QRegularExpression("[^a-z0-9-]+"), "-");
+        saveScreenshot(panel, QString("settings-%1-%2.png").arg(i + 1).arg(name));
+    }
+    EXPECT_LE(panel->width(), kSmallScreen.width());
+    EXPECT_LE(panel->height(), kSmallScreen.height());
 }
 
 // The pipeline's side: opening the settings during an upload.
