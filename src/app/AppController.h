@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <variant>
 
 namespace kivo {
 
@@ -185,6 +186,24 @@ public:
     void doQueryAndUploadHiResInThread();
     // One check with its window, then re-arming; runs on the order-check thread.
     void doQueryAndUploadHiResProcess();
+
+    // ---- Scripting (Scripting.cpp): events from other programs over the session bus.
+    struct ScriptEvent {
+        QString eventClass; // four-character codes: "kivo" / "aevt"
+        QString eventID;    // "upnw", "paus", "1234" / "quit"
+        std::optional<QStringList> directObject;
+        bool hasReply = true; // false when the sender does not wait for an answer
+    };
+    // Nothing, a text, or the list answering a "getValue".
+    using ScriptReply = std::variant<std::monostate, QString, QVariantList>;
+    // Exports the event handler under the bundle identifier on the user's session bus.
+    void setupForAppleEventsForThisApp();
+    // Main thread.
+    ScriptReply handleTestAEHandler(const ScriptEvent& event);
+    // Stores value under name and writes the settings file at once. False when the file could
+    // not be written; name then keeps its earlier value.
+    static bool saveSettingToUserDefaults(const QVariant& value, const QString& name);
+    static bool isValidYesNoString(const std::optional<QString>& text);
 
     // Quit: asks the clean-up and order-check threads to stop and waits for them.
     void stopMaintenanceThreads();

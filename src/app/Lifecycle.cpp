@@ -124,7 +124,7 @@ void AppController::applicationWillFinishLaunching() {
         if (fDisplay->isWindowVisible())
             ibClickedOnOpenPref(nullptr);
     }
-    consoleLine(QStringLiteral("Scripting is not available in this build"));
+    setupForAppleEventsForThisApp();
     recoverInterruptedFilings();
     // Twice: a folder that held only empty folders is empty once the first sweep has run.
     if (const std::optional<QString> source = Preferences::getLocalSourceUploadFolder();
