@@ -4,6 +4,7 @@
 
 #include "fixtures/Fixtures.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <gtest/gtest.h>
@@ -16,6 +17,12 @@ const QString kFakeTime = QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/lib
 
 bool exists(const QString& path) {
     return QFileInfo::exists(path);
+}
+
+// The date the program judges a photo's age by.
+QDateTime madeAt(const QString& path) {
+    const QFileInfo info(path);
+    return info.birthTime().isValid() ? info.birthTime() : info.lastModified();
 }
 
 class Cleanup : public ::testing::Test {
@@ -32,11 +39,12 @@ protected:
     }
 
     // The program's clock runs days ahead: everything made now is that old to it.
-    void moveClockAhead(int days) {
+    void moveClockAhead(int days) { moveClockAheadSeconds(qint64(days) * 86400); }
+    void moveClockAheadSeconds(qint64 seconds) {
         if (!exists(kFakeTime))
             GTEST_FAIL() << "libfaketime is missing: run scripts/install-deps";
         run.setEnvironment("LD_PRELOAD", kFakeTime);
-        run.setEnvironment("FAKETIME", QStringLiteral("+%1d").arg(days));
+        run.setEnvironment("FAKETIME", QStringLiteral("+%1").arg(seconds));
         run.setEnvironment("DONT_FAKE_MONOTONIC", "1");
         // The sanitizer runtime wants to be loaded first; libfaketime is harmless to it.
         run.setEnvironment("ASAN_OPTIONS",
@@ -89,13 +97,24 @@ TEST_F(Cleanup, OldPhotosGoYoungOnesStayAndTheQuitSweepKeepsClientFolders) {
     EXPECT_TRUE(exists(run.source() + "/a"));
     EXPECT_TRUE(exists(run.source() + "/Client"));
 
-    moveClockAhead(35);
+    // A photo made at least 12 s after the first, and a clock moved ahead by 30 days less half
+    // that gap: the cut-off falls between the two, the first is old and the second young.
+    const QString young = run.mirror() + "/Smith/IMG_0002.jpg";
+    const QDateTime made = madeAt(run.mirror() + "/Smith/IMG_0001.jpg");
+    waitUntil([&] { return made.secsTo(QDateTime::currentDateTime()) >= 13; }, 20000);
+    kivo::fixtures::PhotoSpec shot;
+    shot.size = QSize(320, 240);
+    ASSERT_TRUE(kivo::fixtures::writeJpeg(young, shot));
+    const qint64 gap = made.secsTo(madeAt(young));
+    ASSERT_GE(gap, 12);
+    moveClockAheadSeconds(30 * 86400 - gap / 2);
     QDir().mkpath(run.mirror() + "/Empty");
     ASSERT_TRUE(startIdle(settings));
-    ASSERT_TRUE(consoleShows(": 1 deleted, 0 kept, 2 skipped"))
+    ASSERT_TRUE(consoleShows(": 1 deleted, 1 kept, 2 skipped"))
         << run.console().right(3000).toStdString();
     EXPECT_TRUE(waitUntil([&] { return !exists(run.mirror() + "/Empty"); }, 10000));
     EXPECT_FALSE(exists(run.mirror() + "/Smith/IMG_0001.jpg"));
+    EXPECT_TRUE(exists(young));
     EXPECT_TRUE(exists(run.mirror() + "/Smith/IMG_0001.mov")) << "movies never go by age";
     EXPECT_TRUE(exists(run.mirror() + "/Smith/notes.txt"));
 
