@@ -117,14 +117,34 @@ void abortAllHttpTransfers() {
     gAbortAll = true;
 }
 
+HttpSession::~HttpSession() {
+    dropHandle();
+}
+
+void HttpSession::dropHandle() {
+    if (fHandle)
+        curl_easy_cleanup(static_cast<CURL*>(fHandle));
+    fHandle = nullptr;
+}
+
 HttpResponse sendHttpPost(const HttpRequest& request) {
+    HttpSession session;
+    return session.post(request);
+}
+
+HttpResponse HttpSession::post(const HttpRequest& request) {
     initCurlOnce();
+    std::lock_guard lock(fMutex);
     HttpResponse response;
-    CURL* curl = curl_easy_init();
+    if (!fHandle)
+        fHandle = curl_easy_init();
+    CURL* curl = static_cast<CURL*>(fHandle);
     if (!curl) {
         response.error = QStringLiteral("Could not start an HTTP transfer");
         return response;
     }
+    // Forgets the last request's options, keeps its connection.
+    curl_easy_reset(curl);
     ReplySink sink;
     sink.limit = request.maxReplyBytes;
     char errorText[CURL_ERROR_SIZE] = {0};
@@ -185,7 +205,11 @@ HttpResponse sendHttpPost(const HttpRequest& request) {
         response.error = QString::fromUtf8(errorText[0] ? errorText : curl_easy_strerror(rc));
     }
     curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
+    // The options point into this call's locals; an aborted or failed exchange may have left the
+    // connection mid-stream.
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+    if (response.error || gAbortAll.load())
+        dropHandle();
     return response;
 }
 

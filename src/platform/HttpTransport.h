@@ -6,6 +6,7 @@
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -41,6 +42,27 @@ struct HttpResponse {
     std::optional<QString> error;                 // the transport error's text
 };
 
+// Sends requests one after another over one kept-alive connection while the server keeps it
+// open. After a transport error or an abort the next send starts on a new connection, so a
+// broken one is never offered twice. Sends on one session wait for each other; a session
+// shared by two loops would make each wait on the other, so each loop keeps its own.
+class HttpSession {
+public:
+    HttpSession() = default;
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
+
+    HttpResponse post(const HttpRequest& request);
+
+private:
+    void dropHandle();
+
+    std::mutex fMutex;
+    void* fHandle = nullptr; // the CURL easy handle, under fMutex; it holds the connection
+};
+
+// One request on a connection of its own.
 HttpResponse sendHttpPost(const HttpRequest& request);
 
 // Makes every running and later transfer give up at once (used when the process quits).

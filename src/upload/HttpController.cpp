@@ -13,10 +13,11 @@
 #include <QDomDocument>
 #include <QElapsedTimer>
 #include <QGuiApplication>
-#include <QSaveFile>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <QXmlStreamReader>
 #include <algorithm>
+#include <cstdio>
 #include <unistd.h>
 
 namespace kivo {
@@ -28,17 +29,19 @@ constexpr char kClosing[] = "\r\n--0xKhTmLbOuNdArY--\r\n";
 
 // Owner-only: the dump holds the account's password. Written piece by piece, so a large movie
 // is copied through a small buffer rather than held in memory; dropTail bytes at the end of the
-// body are left out. A dump that cannot be written is given up.
+// body are left out. A diagnostic is not worth a disk sync on every upload: it is written to a
+// temporary file and renamed over the last one, so a reader never sees half of it. A dump that
+// cannot be written is given up.
 void writeDump(const QString& name, const std::vector<BodyPiece>& pieces, qint64 dropTail = 0) {
     const QString folder = HttpController::debugDumpFolder();
     if (!QDir().mkpath(folder))
         return;
     QFile::setPermissions(folder,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    QSaveFile f(folder + QLatin1Char('/') + name);
-    if (!f.open(QIODevice::WriteOnly))
+    const QString path = folder + QLatin1Char('/') + name;
+    QTemporaryFile f(path + QStringLiteral(".XXXXXX")); // created 0600
+    if (!f.open())
         return;
-    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     qint64 total = 0;
     for (const BodyPiece& piece : pieces)
         total += piece.size();
@@ -65,7 +68,11 @@ void writeDump(const QString& name, const std::vector<BodyPiece>& pieces, qint64
             left -= n;
         }
     }
-    f.commit();
+    if (!f.flush())
+        return;
+    if (::rename(QFile::encodeName(f.fileName()).constData(),
+                 QFile::encodeName(path).constData()) == 0)
+        f.setAutoRemove(false);
 }
 
 // All text below a node, as an XML string value.
@@ -177,7 +184,7 @@ bool HttpController::doRunHttpUploaderWithInfo(const std::shared_ptr<QVariantMap
             request.connectTimeoutSeconds = fConnectTimeout;
             request.lowSpeedSeconds = fLowSpeedTime;
             armWatchdog(Preferences::getUploadTimeOut());
-            const HttpResponse reply = sendHttpPost(request);
+            const HttpResponse reply = fSession.post(request);
             // Judging the reply is part of the exchange the watchdog guards.
             recordReply(reply, *result);
             cancelWatchdog();

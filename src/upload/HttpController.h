@@ -64,6 +64,7 @@ private:
     std::atomic<quint64> fGeneration{0}; // which upload an armed watchdog belongs to
     std::atomic<long> fConnectTimeout{60};
     std::atomic<long> fLowSpeedTime{60};
+    HttpSession fSession; // the photo loop's own connection
 };
 
 } // namespace kivo

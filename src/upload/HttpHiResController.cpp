@@ -115,7 +115,7 @@ OrderCheckResult HttpHiResController::doQueryAndUploadHiResWithInfo(const OrderQ
     HttpRequest query = request();
     query.pieces = body.pieces;
     result.outcome = OrderCheckResult::Outcome::Queried;
-    result.reply = sendHttpPost(query);
+    result.reply = fSession.post(query);
     logReply(QStringLiteral("Order query"), result.reply);
 
     // A failed exchange still has its body read: orders in it are orders all the same.
@@ -247,7 +247,7 @@ HiResUploadResult HttpHiResController::doRunHttpUploaderHiResWithInfo(const HiRe
     upload.pieces = body.pieces;
     HiResUploadResult result;
     result.outcome = Outcome::Sent;
-    result.reply = sendHttpPost(upload);
+    result.reply = fSession.post(upload);
     logReply(QStringLiteral("Hi Res upload of [%1]").arg(path), result.reply);
     if (!file.unchangedAt(path)) {
         result.changedWhileSending = true;

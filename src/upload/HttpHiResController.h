@@ -82,12 +82,13 @@ private:
                      OrderCheckResult& result);
     HttpRequest request() const;
 
-    // Everything here belongs to this check alone: sendHttpPost makes a transfer handle per
-    // call, so a check never shares one with a photo upload running at the same time.
+    // Everything here belongs to this check alone: its connection is never one a photo upload
+    // running at the same time waits on.
     MaintenanceProgress* fDelegate = nullptr;
     std::function<bool()> fStopping;
     long fConnectTimeout = 60;
     long fLowSpeedTime = 60;
+    HttpSession fSession;
 };
 
 } // namespace kivo

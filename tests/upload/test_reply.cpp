@@ -10,6 +10,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QSet>
 #include <gtest/gtest.h>
 #include <memory>
 #include <thread>
@@ -418,3 +419,71 @@ TEST(HttpControllerStart, DumpsCutShortByAKillAreRemoved) {
 }
 
 } // namespace
+
+namespace {
+
+QSet<int> connectionsOf(const std::vector<QVariantMap>& requests) {
+    QSet<int> ids;
+    for (const QVariantMap& r : requests)
+        ids.insert(r.value("conn").toInt());
+    return ids;
+}
+
+} // namespace
+
+TEST_F(ReplyTest, SuccessiveUploadsShareOneConnectionAndALargeMovieArrivesWhole) {
+    // Larger than any buffer on the way, and of an odd size.
+    const QString movie = companionMoviePath(photo);
+    QByteArray movieBytes(3 * 1024 * 1024 + 12345, '\0');
+    for (qsizetype i = 0; i < movieBytes.size(); ++i)
+        movieBytes[i] = char((i * 7919) >> 3);
+    writeFile(movie, movieBytes);
+    store->setBool(sPrefUploadMovie, true);
+
+    const size_t before = service->requests().size();
+    for (int i = 0; i < 5; ++i) {
+        upload();
+        ASSERT_EQ(outcome, "success") << i;
+    }
+    const std::vector<QVariantMap> all = service->requests();
+    ASSERT_EQ(all.size(), before + 5);
+    EXPECT_EQ(connectionsOf({all.begin() + qsizetype(before), all.end()}).size(), 1);
+
+    const QVariantList files =
+        RefService::record(service->receivedDirs().last()).value("files").toList();
+    ASSERT_EQ(files.size(), 2);
+    EXPECT_EQ(files.at(1).toMap().value("sha256").toString(),
+              QCryptographicHash::hash(movieBytes, QCryptographicHash::Sha256).toHex());
+}
+
+TEST_F(ReplyTest, AConnectionTheServiceDroppedIsReplacedWithoutLosingTheItem) {
+    // Cut by the service mid-request on a kept-alive connection: sent again on a new one, which
+    // needs the body rewound to its start.
+    upload();
+    ASSERT_EQ(outcome, "success");
+    const int received = service->receivedDirs().size();
+    ASSERT_TRUE(service->setFault("close"));
+    upload();
+    EXPECT_EQ(outcome, "success") << result.value(kHttpError).toString().toStdString();
+    ASSERT_EQ(service->receivedDirs().size(), received + 1);
+    EXPECT_EQ(readFile(service->receivedDirs().last() + "/IMG_0001.jpg"), readFile(photo));
+
+    // Closed while idle between uploads.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    upload();
+    EXPECT_EQ(outcome, "success");
+    EXPECT_EQ(service->receivedDirs().size(), received + 2);
+
+    // Closed after every request.
+    RefService closing;
+    ASSERT_TRUE(
+        closing.start(makeTempFolder("closing"), "demo", "secret", {"--keepalive-max", "1"}));
+    store->setString(sPrefGlvURL, closing.url());
+    for (int i = 0; i < 3; ++i) {
+        upload();
+        EXPECT_EQ(outcome, "success") << i;
+    }
+    EXPECT_EQ(closing.receivedDirs().size(), 3);
+    ASSERT_EQ(closing.requests().size(), 3u);
+    EXPECT_EQ(connectionsOf(closing.requests()).size(), 3);
+}

@@ -71,6 +71,12 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
                 return false;
             }
             options.maxLifetimeSeconds = static_cast<int>(number);
+        } else if (arg == "--keepalive-max") {
+            if (!parseNumber(value, 1000000, number) || number == 0) {
+                error = "invalid --keepalive-max: " + value;
+                return false;
+            }
+            options.keepAliveMax = static_cast<int>(number);
         } else if (arg == "--fault") {
             options.faults.push_back(value);
         } else if (arg == "--order") {
@@ -105,6 +111,7 @@ const char* usageText() {
            "  --data DIR          where received uploads, requests.log and orders.json are kept\n"
            "  --user/--password   the only account accepted (default: any)\n"
            "  --max-body BYTES    largest request body accepted (default 512 MiB)\n"
+           "  --keepalive-max N   close each connection after N requests\n"
            "  --max-lifetime S    exit by itself after S seconds (default 3600)\n"
            "  --fault FAULT       scripted fault, e.g. 'kind=status&status=ERROR&message=x'\n"
            "  --order ORDER       pending order, e.g. "

@@ -16,6 +16,7 @@ struct Options {
     bool checkAccount = false;
     uint64_t maxBody = 512ull * 1024 * 1024;
     int maxLifetimeSeconds = 3600;
+    int keepAliveMax = 0; // requests per connection before the service closes it; 0: default
     std::vector<std::string> faults; // --fault values, in order
     std::vector<std::string> orders; // --order values, in order
     OrderGrammar orderGrammar = OrderGrammar::Auto;

@@ -25,6 +25,26 @@ constexpr int kWorkerThreads = 16;
 // workers remain for the control calls that release them.
 constexpr int kMaxHeld = kWorkerThreads / 2;
 
+// The connection the running handler serves: each accepted connection is one task of the pool,
+// served whole by one worker, so the worker's current task names it.
+thread_local int tConnection = 0;
+
+class CountingPool : public httplib::ThreadPool {
+public:
+    CountingPool(size_t threads, std::atomic<int>& counter)
+        : httplib::ThreadPool(threads), fCounter(counter) {}
+    void enqueue(std::function<void()> fn) override {
+        httplib::ThreadPool::enqueue([fn = std::move(fn), id = ++fCounter] {
+            tConnection = id;
+            fn();
+            tConnection = 0;
+        });
+    }
+
+private:
+    std::atomic<int>& fCounter;
+};
+
 QString qs(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -198,6 +218,7 @@ bool readEach(const std::vector<std::string>& values, const char* option, Make m
 
 struct Service::Exchange {
     int n = 0;
+    int conn = tConnection;
     std::string path;
     RequestKind kind = RequestKind::Photo;
     UploadReceiver* receiver = nullptr;
@@ -247,7 +268,12 @@ bool Service::start(std::string& error) {
     if (!fOrders.attachFile(fOptions.dataDir + "/orders.json", error))
         return false;
 
-    fServer.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+    fServer.new_task_queue = [this] { return new CountingPool(kWorkerThreads, fConnectionCount); };
+    // A reply's head and body are separate sends: unheld, the body would wait for the
+    // client's delayed acknowledgement of the head.
+    fServer.set_tcp_nodelay(true);
+    if (fOptions.keepAliveMax > 0)
+        fServer.set_keep_alive_max_count(static_cast<size_t>(fOptions.keepAliveMax));
     fServer.set_payload_max_length(static_cast<size_t>(fOptions.maxBody));
     // Short keep-alive so a stop never waits long for idle connections to end.
     fServer.set_keep_alive_timeout(1);
@@ -615,6 +641,7 @@ bool Service::store(Exchange& ex, const std::string& dirName, QJsonObject extra,
                     httplib::Response& res) {
     QJsonObject record{
         {"n", ex.n},
+        {"conn", ex.conn},
         {"path", qs(ex.path)},
         {"fuseaction", jsonOrNull(ex.receiver->field("fuseaction"))},
         {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
@@ -696,6 +723,7 @@ void Service::logRequest(const Exchange& ex, const Outcome& outcome) {
     };
     QJsonObject entry{
         {"n", ex.n},
+        {"conn", ex.conn},
         {"path", qs(ex.path)},
         {"kind", requestKindName(ex.kind)},
         {"fuseaction", jsonOrNull(field("fuseaction"))},
@@ -717,10 +745,15 @@ void Service::logRequest(const Exchange& ex, const Outcome& outcome) {
 
 QJsonObject Service::stateJson() const {
     return QJsonObject{
-        {"requests", fRequestCount.load()}, {"received", fReceivedCount.load()},
-        {"refused", fRefusedCount.load()},  {"faulted", fFaultedCount.load()},
-        {"held", fHeldCount.load()},        {"faults", fFaults.describe()},
+        {"requests", fRequestCount.load()},
+        {"received", fReceivedCount.load()},
+        {"refused", fRefusedCount.load()},
+        {"faulted", fFaultedCount.load()},
+        {"held", fHeldCount.load()},
+        {"faults", fFaults.describe()},
         {"orders", fOrders.counts()},
+        {"connections", fConnectionCount.load()},
+        {"conn", tConnection},
     };
 }
 

@@ -94,6 +94,7 @@ private:
     std::atomic<int> fRefusedCount{0};
     std::atomic<int> fFaultedCount{0};
     std::atomic<int> fHeldCount{0};
+    std::atomic<int> fConnectionCount{0}; // accepted so far; also the last connection's id
 
     std::mutex fWaitMutex;
     std::condition_variable fWaitCondition;
