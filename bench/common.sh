@@ -2,10 +2,13 @@
 # build-bench/, makes a private work folder and HOME, and starts the programs they measure.
 # Before sourcing, set targets (the build targets) and name (a word for the work folder);
 # jobs, when set, caps the build's parallel jobs.
-build=build-bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" ${jobs:+-j "$jobs"} \
-  --target KivoUploader kivo-refservice kivo-make-hotfolder $targets >/dev/null
+# KIVO_BENCH_BUILD names a tree built already (used as it is, not configured or built here).
+build=${KIVO_BENCH_BUILD:-build-bench}
+if [ -z "${KIVO_BENCH_BUILD:-}" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIVO_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" ${jobs:+-j "$jobs"} \
+    --target KivoUploader kivo-refservice kivo-make-hotfolder $targets >/dev/null
+fi
 
 work=$(mktemp -d "${KIVO_BENCH_DIR:-/var/tmp}/kivo-$name-XXXXXX")
 pids=()

@@ -60,17 +60,20 @@ until log | grep -q "Scanning done - NO File found"; do
 done
 t3=$(now)
 peak_kb=$(awk '/VmHWM/ {print $2}' "/proc/$app/status")
+cpu_ticks=$(awk '{print $14 + $15}' "/proc/$app/stat")
 kill -TERM "$app"; wait "$app" || true
 app_count=$(wc -l <"$work/service-app/requests.log")
 mirrored=$(find "$work/mirror" -type f | wc -l)
 
 awk -v n="$photos" -v c0="$t0" -v c1="$t1" -v a0="$t2" -v a1="$t3" -v cc="$curl_count" \
-    -v ac="$app_count" -v m="$mirrored" -v big="$largest" -v tot="$total" -v peak="$peak_kb" 'BEGIN {
+    -v ac="$app_count" -v m="$mirrored" -v big="$largest" -v tot="$total" -v peak="$peak_kb" \
+    -v cpu="$cpu_ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN {
   curl = c1 - c0; app = a1 - a0
   printf "photos: %d, %.1f MB in all, largest %.2f MB\n", n, tot / 1e6, big / 1e6
   printf "curl, serial:   %.2f s for %d uploads (%.1f ms each)\n", curl, cc, 1000 * curl / cc
   printf "KivoUploader:   %.2f s for %d uploads, %d filed in the mirror folder (%.1f ms each)\n", app, ac, m, 1000 * app / ac
   printf "ratio (KivoUploader / curl): %.2f\n", app / curl
   printf "overhead per item: %.1f ms\n", 1000 * (app - curl) / n
+  printf "processor time of KivoUploader: %.2f s (%.1f ms per photo)\n", cpu / hz, 1000 * cpu / hz / n
   printf "peak memory: %.1f MiB (goal: under 3 x largest + 80 MB = %.1f MiB)\n", peak / 1024, (3 * big + 80e6) / 1048576
 }'

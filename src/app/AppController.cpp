@@ -8,13 +8,13 @@
 #include "platform/Console.h"
 #include "platform/Defaults.h"
 #include "platform/MainThread.h"
+#include "scan/ImageCheck.h"
 #include "settings/Preferences.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
-#include <QImageReader>
 #include <QSysInfo>
 #include <QUrl>
 #include <chrono>
@@ -370,26 +370,25 @@ void AppController::handleNotification_UploadStart(const Notification& n) {
         ibUpdateFileNameField(info.value(cDictKeyCurItem).toString());
     ibUpdateUploadStatusTextField(QStringLiteral("Uploading..."));
     ibUpdateProgressBar(QStringLiteral("YES"));
-    if (Preferences::getPrefShowPreviewWhenUploading() && fDisplay && fDisplay->hasImageView())
+    if (Preferences::getPrefShowPreviewWhenUploading() && fDisplay && fDisplay->hasImageView() &&
+        fDisplay->isWindowVisible())
         showPreviewOf(info.value(kEdFileName).toString());
 }
 
-// The preview is decoded small and beside the upload, not before it: a full decode of a 12 MP
-// photo would cost more time than its upload. While one is still being decoded, the next
-// photo gets none.
+// The preview is made beside the upload, not before it, and only for a window on screen: a
+// decode of a 12 MP photo costs more processor time than its upload. While one is still being
+// made, the next photo gets none.
 void AppController::showPreviewOf(const QString& path) {
     bool idle = false;
     if (!fPreviewBusy.compare_exchange_strong(idle, true))
         return;
     fOps.startDetached([this, path] {
-        QImageReader reader(path);
-        const QSize full = reader.size();
-        const QSize bound(640, 640);
-        if (full.isValid() && (full.width() > bound.width() || full.height() > bound.height()))
-            reader.setScaledSize(full.scaled(bound, Qt::KeepAspectRatio));
-        const QImage image = reader.read();
-        if (!image.isNull() && fDisplay)
-            fDisplay->showPreview(image);
+        // The window may have been hidden since.
+        if (fDisplay && fDisplay->isWindowVisible()) {
+            const QImage image = previewImageOf(path, QSize(640, 640));
+            if (!image.isNull())
+                fDisplay->showPreview(image);
+        }
         fPreviewBusy = false;
     });
 }

@@ -74,70 +74,27 @@ std::optional<QDateTime> pickFileDate(const std::optional<QDateTime>& birth,
 
 } // namespace detail
 
-std::optional<QDateTime> GetInternalPictureCaptureDate(const QString& path, const QString& groupKey,
-                                                       const QString& dateKey, bool flag) {
-    Q_UNUSED(flag);
-    QString error;
-    const std::unique_ptr<Exiv2::Image> image = scan_internal::openExivImage(path, &error);
-    if (!image) {
+namespace {
+
+std::optional<QDateTime> judgeExifDate(const ExifDateRead& read) {
+    switch (read.outcome) {
+    case ExifDateRead::Outcome::NoMetadata:
         consoleLine(QStringLiteral("There is NO MetaData in this Image File"));
         return std::nullopt;
+    case ExifDateRead::Outcome::NoGroup:
+        consoleLine(QStringLiteral("This Image File Does NOT have any %1 Properties MetaData")
+                        .arg(read.groupKey));
+        return std::nullopt;
+    case ExifDateRead::Outcome::NoDate:
+        noValidDate();
+        return std::nullopt;
+    case ExifDateRead::Outcome::Found:
+        return detail::parseExifDateText(read.text);
     }
-    const std::optional<std::string> prefix = groupPrefix(groupKey);
-    QString text;
-    try {
-        image->readMetadata();
-        const Exiv2::ExifData& exif = image->exifData();
-        if (exif.empty()) {
-            consoleLine(QStringLiteral("There is NO MetaData in this Image File"));
-            return std::nullopt;
-        }
-        bool groupFound = false;
-        if (prefix) {
-            for (const Exiv2::Exifdatum& d : exif) {
-                if (d.key().rfind(*prefix, 0) == 0) {
-                    groupFound = true;
-                    break;
-                }
-            }
-        }
-        if (!groupFound) {
-            consoleLine(QStringLiteral("This Image File Does NOT have any %1 Properties MetaData")
-                            .arg(groupKey));
-            return std::nullopt;
-        }
-        auto it = exif.end();
-        try {
-            it = exif.findKey(Exiv2::ExifKey(*prefix + dateKey.toStdString()));
-        } catch (const Exiv2::AnyError&) {
-            // Not a tag name exiv2 knows: no such date in any file.
-        }
-        if (it == exif.end()) {
-            noValidDate();
-            return std::nullopt;
-        }
-        text = QString::fromStdString(it->toString());
-    } catch (const Exiv2::AnyError&) {
-        consoleLine(QStringLiteral("There is NO MetaData in this Image File"));
-        return std::nullopt;
-    } catch (const std::exception&) {
-        consoleLine(QStringLiteral("There is NO MetaData in this Image File"));
-        return std::nullopt;
-    } catch (...) {
-        consoleLine(QStringLiteral("There is NO MetaData in this Image File"));
-        return std::nullopt;
-    }
-    return detail::parseExifDateText(text);
+    return std::nullopt;
 }
 
-std::optional<QDateTime> GetAndUpdateFileCreationDate(const QString& path, bool useImageDate,
-                                                      bool update) {
-    Q_UNUSED(update);
-    if (useImageDate) {
-        if (std::optional<QDateTime> taken = GetInternalPictureCaptureDate(
-                path, QStringLiteral("Exif"), QStringLiteral("DateTimeOriginal"), true))
-            return taken;
-    }
+std::optional<QDateTime> fileSystemDate(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
     if (native.isEmpty())
         return std::nullopt;
@@ -152,6 +109,83 @@ std::optional<QDateTime> GetAndUpdateFileCreationDate(const QString& path, bool 
     if (stx.stx_mask & STATX_MTIME)
         modified = fromStatx(stx.stx_mtime);
     return detail::pickFileDate(birth, modified);
+}
+
+} // namespace
+
+ExifDateRead readExifDate(const Exiv2::ExifData& exif, const QString& groupKey,
+                          const QString& dateKey) {
+    ExifDateRead read;
+    read.groupKey = groupKey;
+    try {
+        if (exif.empty())
+            return read;
+        const std::optional<std::string> prefix = groupPrefix(groupKey);
+        bool groupFound = false;
+        if (prefix) {
+            for (const Exiv2::Exifdatum& d : exif) {
+                if (d.key().rfind(*prefix, 0) == 0) {
+                    groupFound = true;
+                    break;
+                }
+            }
+        }
+        if (!groupFound) {
+            read.outcome = ExifDateRead::Outcome::NoGroup;
+            return read;
+        }
+        auto it = exif.end();
+        try {
+            it = exif.findKey(Exiv2::ExifKey(*prefix + dateKey.toStdString()));
+        } catch (const Exiv2::AnyError&) {
+            // Not a tag name exiv2 knows: no such date in any file.
+        }
+        if (it == exif.end()) {
+            read.outcome = ExifDateRead::Outcome::NoDate;
+            return read;
+        }
+        read.text = QString::fromStdString(it->toString());
+        read.outcome = ExifDateRead::Outcome::Found;
+    } catch (...) {
+        read.outcome = ExifDateRead::Outcome::NoMetadata;
+        read.text.clear();
+    }
+    return read;
+}
+
+std::optional<QDateTime> GetInternalPictureCaptureDate(const QString& path, const QString& groupKey,
+                                                       const QString& dateKey, bool flag) {
+    Q_UNUSED(flag);
+    QString error;
+    const std::unique_ptr<Exiv2::Image> image = scan_internal::openExivImage(path, &error);
+    ExifDateRead read;
+    read.groupKey = groupKey;
+    if (image) {
+        try {
+            image->readMetadata();
+            read = readExifDate(image->exifData(), groupKey, dateKey);
+        } catch (...) {
+            // Unreadable metadata: as none.
+        }
+    }
+    return judgeExifDate(read);
+}
+
+std::optional<QDateTime> fileCreationDate(const QString& path, const ExifDateRead& imageDate) {
+    if (std::optional<QDateTime> taken = judgeExifDate(imageDate))
+        return taken;
+    return fileSystemDate(path);
+}
+
+std::optional<QDateTime> GetAndUpdateFileCreationDate(const QString& path, bool useImageDate,
+                                                      bool update) {
+    Q_UNUSED(update);
+    if (useImageDate) {
+        if (std::optional<QDateTime> taken = GetInternalPictureCaptureDate(
+                path, QStringLiteral("Exif"), QStringLiteral("DateTimeOriginal"), true))
+            return taken;
+    }
+    return fileSystemDate(path);
 }
 
 } // namespace kivo

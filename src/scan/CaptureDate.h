@@ -6,7 +6,26 @@
 #include <QString>
 #include <optional>
 
+namespace Exiv2 {
+class ExifData;
+}
+
 namespace kivo {
+
+// What a photo's EXIF data holds of one date: read together with the rest of its metadata,
+// judged (with its console line) when the date is needed.
+struct ExifDateRead {
+    enum class Outcome { NoMetadata, NoGroup, NoDate, Found };
+    Outcome outcome = Outcome::NoMetadata;
+    QString groupKey;
+    QString text; // when Found
+};
+
+// Never throws.
+ExifDateRead readExifDate(const Exiv2::ExifData& exif, const QString& groupKey,
+                          const QString& dateKey);
+// GetAndUpdateFileCreationDate(path, true, false) for a photo whose date was read already.
+std::optional<QDateTime> fileCreationDate(const QString& path, const ExifDateRead& imageDate);
 
 // update is accepted for callers' sake; this function only ever reads.
 std::optional<QDateTime> GetAndUpdateFileCreationDate(const QString& path, bool useImageDate,

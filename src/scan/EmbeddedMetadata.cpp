@@ -34,17 +34,11 @@ std::optional<QVariantMap> toDictionary(const QByteArray& utf8, const QString& p
     return dict;
 }
 
-// The user comment as UTF-8, or nullopt (with its console line).
-std::optional<std::string> readUserComment(const QString& path) {
-    QString error;
-    const std::unique_ptr<Exiv2::Image> image = scan_internal::openExivImage(path, &error);
-    if (!image) {
-        cannotOpen(path, error);
-        return std::nullopt;
-    }
+// The user comment as UTF-8, or nullopt (with its console line). Reads image's metadata.
+std::optional<std::string> readUserComment(Exiv2::Image& image, const QString& path) {
     try {
-        image->readMetadata();
-        const Exiv2::ExifData& exif = image->exifData();
+        image.readMetadata();
+        const Exiv2::ExifData& exif = image.exifData();
         const auto it = exif.findKey(Exiv2::ExifKey("Exif.Photo.UserComment"));
         if (it == exif.end()) {
             consoleLine(QStringLiteral("could NOT Find UserComment in [%1]").arg(path));
@@ -63,16 +57,30 @@ std::optional<std::string> readUserComment(const QString& path) {
     return std::nullopt;
 }
 
-} // namespace
-
-std::optional<QVariantMap> getKivoMetaDataFromJpeg(const QString& path) {
-    const std::optional<std::string> comment = readUserComment(path);
+// The JPEG reader; the opened image is left in *opened for the caller's further reading.
+std::optional<QVariantMap> readJpegMetadata(const QString& path,
+                                            std::unique_ptr<Exiv2::Image>* opened) {
+    QString error;
+    std::unique_ptr<Exiv2::Image> image = scan_internal::openExivImage(path, &error);
+    if (!image) {
+        cannotOpen(path, error);
+        return std::nullopt;
+    }
+    const std::optional<std::string> comment = readUserComment(*image, path);
     if (!comment)
         return std::nullopt;
     std::optional<QVariantMap> dict = toDictionary(QByteArray::fromStdString(*comment), path);
     if (dict)
         reportFound("getKivoMetaDataFromJpeg", path, *dict);
+    if (opened)
+        *opened = std::move(image);
     return dict;
+}
+
+} // namespace
+
+std::optional<QVariantMap> getKivoMetaDataFromJpeg(const QString& path) {
+    return readJpegMetadata(path, nullptr);
 }
 
 std::optional<QVariantMap> getKivoMetaDataFromPng(const QString& path) {
@@ -113,6 +121,21 @@ std::optional<QVariantMap> readEmbeddedMetadata(const QString& path) {
     if (std::optional<QVariantMap> dict = getKivoMetaDataFromPng(path))
         return dict;
     return getKivoMetaDataFromJpeg(path);
+}
+
+PhotoMetadata readPhotoMetadata(const QString& path) {
+    PhotoMetadata read;
+    read.embedded = getKivoMetaDataFromPng(path);
+    if (read.embedded) {
+        read.fromPng = true;
+        return read;
+    }
+    std::unique_ptr<Exiv2::Image> image;
+    read.embedded = readJpegMetadata(path, &image);
+    if (read.embedded && image)
+        read.captureDate = readExifDate(image->exifData(), QStringLiteral("Exif"),
+                                        QStringLiteral("DateTimeOriginal"));
+    return read;
 }
 
 } // namespace kivo

@@ -151,6 +151,8 @@ private:
     bool isReady(const QString& rel, const QString& path);
     void noteHeld(const QString& rel, const ItemHolds::Hold& hold);
     void reportOnce(const QString& key, const QString& text, bool onStatusLine);
+    // The photo's metadata, read once per pass while the file stays the same.
+    const PhotoMetadata& metadataOf(const QString& path);
     // Clears the scan mark; a rescan asked for meanwhile starts the next pass.
     void finish(bool serveRescan);
 
@@ -166,6 +168,12 @@ private:
     // The held item due first, for the status line and the pass that serves it.
     std::optional<std::pair<QString, ItemHolds::Hold>> fFirstHeld;
     QString fFreshReport; // the last problem first reported by this scan
+    struct MetadataRead {
+        QString path;
+        std::optional<FileIdentity> identity;
+        PhotoMetadata metadata;
+    };
+    std::optional<MetadataRead> fLastRead;
 };
 
 void Scan::run() {
@@ -304,7 +312,7 @@ bool Scan::isCandidate(const QString& rel, const QFileInfo& info) {
         consoleLine(QStringLiteral("Root Item [%1] May NOT be Uploaded!!!!!").arg(rel));
         return turnDown();
     }
-    if (!readEmbeddedMetadata(path))
+    if (!metadataOf(path).embedded)
         return turnDown();
     if (fUploadMovie && !QFileInfo::exists(companionMoviePath(path)))
         return false;
@@ -355,6 +363,14 @@ bool Scan::isReady(const QString& rel, const QString& path) {
     return true;
 }
 
+const PhotoMetadata& Scan::metadataOf(const QString& path) {
+    const std::optional<FileIdentity> identity = identityOfPath(path);
+    // A file that cannot be looked at now is read again: its reader gives the console line.
+    if (!fLastRead || fLastRead->path != path || !identity || fLastRead->identity != identity)
+        fLastRead = MetadataRead{path, identity, readPhotoMetadata(path)};
+    return fLastRead->metadata;
+}
+
 void Scan::noteHeld(const QString& rel, const ItemHolds::Hold& hold) {
     if (!fFirstHeld || hold.untilMs < fFirstHeld->second.untilMs)
         fFirstHeld = std::make_pair(rel, hold);
@@ -401,7 +417,8 @@ void Scan::postItem(const QString& rel) {
     const QString user = fHost.currentUserName();
 
     // Readiness itself was judged in the walk; the metadata must still be there.
-    const bool hasMetadata = readEmbeddedMetadata(path).has_value();
+    const PhotoMetadata read = metadataOf(path);
+    const bool hasMetadata = read.embedded.has_value();
     if (!hasMetadata && !isAccount(user, "juniper") && !isAccount(user, "fernhill")) {
         myNSLog(QStringLiteral("[%1] is not ready yet (still being written?); will look again")
                     .arg(path));
@@ -446,7 +463,9 @@ void Scan::postItem(const QString& rel) {
         nothingToUpload();
         return;
     }
-    const std::optional<QDateTime> fileDate = GetAndUpdateFileCreationDate(path, true, false);
+    const std::optional<QDateTime> fileDate = read.captureDate
+                                                  ? fileCreationDate(path, *read.captureDate)
+                                                  : GetAndUpdateFileCreationDate(path, true, false);
     if (!fileDate) {
         nothingToUpload();
         return;
@@ -474,7 +493,8 @@ void Scan::postItem(const QString& rel) {
     std::optional<QString> emails;
     std::optional<QVariantMap> larch;
     if (fuseAction.compare(kUploadUpload, Qt::CaseInsensitive) != 0) {
-        if (const auto comment = getKivoMetaDataFromJpeg(path)) {
+        // The JPEG reader's answer is in hand unless the PNG reader gave the metadata.
+        if (const auto comment = read.fromPng ? getKivoMetaDataFromJpeg(path) : read.embedded) {
             const QVariant larchValue = comment->value(QStringLiteral("QD_larchInfo"));
             if (larchValue.typeId() == QMetaType::QVariantMap)
                 larch = larchValue.toMap();
@@ -491,7 +511,7 @@ void Scan::postItem(const QString& rel) {
     // Original path and sitting.
     std::optional<QString> originalPath;
     std::optional<QVariantMap> sitting;
-    const std::optional<QVariantMap> metadata = readEmbeddedMetadata(path);
+    const std::optional<QVariantMap>& metadata = read.embedded;
     if (metadata) {
         const QVariant original = metadata->value(QStringLiteral("OriginalPath"));
         if (original.typeId() == QMetaType::QString)

@@ -2,6 +2,7 @@
 
 #include "platform/Console.h"
 #include "platform/ItemFile.h"
+#include "scan/FileReading.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -140,6 +141,48 @@ bool IsValidImageObjectFromFd(int fd) {
     const bool warned = tImageWarning;
     tImageWarning = false;
     return !image.isNull() && !warned;
+}
+
+namespace {
+
+// The largest embedded preview that still decodes cheaply (at most twice bound each way).
+QImage embeddedPreviewOf(const QString& path, const QSize& bound) {
+    QString error;
+    const std::unique_ptr<Exiv2::Image> image = scan_internal::openExivImage(path, &error);
+    if (!image)
+        return {};
+    try {
+        image->readMetadata();
+        Exiv2::PreviewManager previews(*image);
+        const Exiv2::PreviewPropertiesList list = previews.getPreviewProperties();
+        // Listed smallest first: the largest one that fits wins.
+        for (auto it = list.rbegin(); it != list.rend(); ++it) {
+            if (qint64(it->width_) > 2 * bound.width() || qint64(it->height_) > 2 * bound.height())
+                continue;
+            const Exiv2::PreviewImage preview = previews.getPreviewImage(*it);
+            QImage decoded;
+            if (decoded.loadFromData(reinterpret_cast<const uchar*>(preview.pData()),
+                                     int(preview.size())))
+                return decoded;
+        }
+    } catch (const std::exception&) {
+        // Damaged metadata: the photo itself may still decode.
+    } catch (...) {
+    }
+    return {};
+}
+
+} // namespace
+
+QImage previewImageOf(const QString& path, const QSize& bound) {
+    QImage image = embeddedPreviewOf(path, bound);
+    if (!image.isNull())
+        return image;
+    QImageReader reader(path);
+    const QSize full = reader.size();
+    if (full.isValid() && (full.width() > bound.width() || full.height() > bound.height()))
+        reader.setScaledSize(full.scaled(bound, Qt::KeepAspectRatio));
+    return reader.read();
 }
 
 QString getBaseIDFromFileName(const QString& path) {

@@ -2,6 +2,8 @@
 #include "platform/ItemFile.h"
 
 #include <QDateTime>
+#include <QImage>
+#include <QSize>
 #include <QString>
 #include <optional>
 
@@ -14,6 +16,10 @@ namespace kivo {
 bool IsValidImageObject(const QString& path);
 // The same check on an open descriptor (its file offset moves; reads elsewhere should use pread).
 bool IsValidImageObjectFromFd(int fd);
+
+// A small picture of the photo for the window: its embedded thumbnail when it has one that is
+// not much larger than bound, else a decode scaled to fit bound. Null when neither can be read.
+QImage previewImageOf(const QString& path, const QSize& bound);
 
 // The last path component without extension, trimmed, cut at the first "_" (else the first
 // " "); a name that begins with the separator gives the empty string.

@@ -23,7 +23,7 @@ struct FieldUpdate {
 class RecordingDisplay : public StatusDisplay {
 public:
     bool hasField(StatusField) const override { return true; }
-    bool isWindowVisible() const override { return true; }
+    bool isWindowVisible() const override { return visible.load(); }
     void bringToFront() override {}
     void updateField(StatusField f, const QString& text, bool, bool isError) override {
         std::lock_guard<std::mutex> g(lock);
@@ -70,6 +70,7 @@ public:
     QString pauseTitle;
     std::atomic<bool> pauseEnabled{true};
     std::atomic<int> previews{0};
+    std::atomic<bool> visible{true};
 };
 
 struct MoveCall {

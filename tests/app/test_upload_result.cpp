@@ -1,4 +1,5 @@
 #include "PipelineFixture.h"
+#include "fixtures/Fixtures.h"
 #include "platform/NotificationCenter.h"
 #include <QDateTime>
 
@@ -268,6 +269,24 @@ TEST_F(PipelineTest, UploadStartMarksTheUploadAndASecondItemIsDropped) {
     post(kPrepareUploadStartNotification, resultInfo(QStringLiteral("Smith/IMG_0002.jpg")));
     EXPECT_EQ(uploadStarts, 1);
     NotificationCenter::defaultCenter().removeObserver(&owner);
+}
+
+TEST_F(PipelineTest, ThePreviewIsMadeOnlyForAWindowOnScreen) {
+    fixtures::PhotoSpec shot;
+    shot.size = QSize(800, 600);
+    QString error;
+    ASSERT_TRUE(fixtures::writeJpeg(source + "/Smith/IMG_0001.jpg", shot, &error))
+        << error.toStdString();
+    store->setBool(sPrefShowPreviewWhenUploading, true);
+    controller->operations().startDetached = [](std::function<void()> fn) { fn(); };
+
+    display.visible = false;
+    post(kUploadStartNotification, resultInfo());
+    EXPECT_EQ(display.previews, 0);
+
+    display.visible = true;
+    post(kUploadStartNotification, resultInfo());
+    EXPECT_EQ(display.previews, 1);
 }
 
 TEST_F(PipelineTest, CompleteLoopClearsTheUploadMarkAndEmptiesTheRequest) {

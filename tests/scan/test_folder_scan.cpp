@@ -2,6 +2,7 @@
 #include "fixtures/Fixtures.h"
 #include "platform/Defaults.h"
 #include "platform/ItemFile.h"
+#include "scan/CaptureDate.h"
 #include "scan/FolderScan.h"
 #include "settings/Preferences.h"
 #include "support/TestSupport.h"
@@ -180,6 +181,18 @@ TEST_F(FolderScanTest, ChoosesTheFirstQualifyingFileInNameOrderAndDescribesIt) {
                     .hasMatch());
     EXPECT_TRUE(completeLoops.empty());
     EXPECT_EQ(host.rescans.load(), 0);
+}
+
+TEST_F(FolderScanTest, OnePassReadsThePhotosMetadataOnceAndTakesItsDateFromIt) {
+    photo("Adams/b.jpg", QVariantMap{{"Version", "1.0"}}, "2010:09:12 14:03:27");
+    const QString path = source + "/Adams/b.jpg";
+    const std::optional<QDateTime> taken = GetAndUpdateFileCreationDate(path, true, false);
+    ASSERT_TRUE(taken);
+    FdCapture err;
+    const QVariantMap item = scanOnce();
+    EXPECT_EQ(err.text().count("found metadata in"), 1);
+    EXPECT_EQ(item.value(kEdCaptureTime).toString(),
+              taken->toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
 }
 
 TEST_F(FolderScanTest, TopLevelFilesNeedTheFileNameModeAndThenNameTheClient) {

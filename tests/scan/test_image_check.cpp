@@ -3,8 +3,11 @@
 #include "scan/ImageCheck.h"
 #include "support/TestSupport.h"
 
+#include <QBuffer>
 #include <QDir>
+#include <QFile>
 #include <atomic>
+#include <exiv2/exiv2.hpp>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <thread>
@@ -160,6 +163,28 @@ TEST(ImageCheck, ConcurrentChecksKeepTheirOwnAnswers) {
         thread.join();
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(metadataMissing.load(), 0);
+}
+
+TEST(ImageCheck, ThePreviewIsTheEmbeddedThumbnailElseAScaledDecode) {
+    const QString path = test::makeTempFolder("preview") + "/a.jpg";
+    PhotoSpec shot;
+    shot.size = QSize(1600, 1200);
+    test::writeJpegOrFail(path, shot);
+    EXPECT_EQ(previewImageOf(path, QSize(640, 640)).size(), QSize(640, 480));
+
+    QImage small(160, 120, QImage::Format_RGB32);
+    small.fill(Qt::red);
+    QByteArray thumb;
+    QBuffer buffer(&thumb);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && small.save(&buffer, "JPEG"));
+    auto image = Exiv2::ImageFactory::open(QFile::encodeName(path).toStdString());
+    image->readMetadata();
+    Exiv2::ExifThumb(image->exifData())
+        .setJpegThumbnail(reinterpret_cast<const Exiv2::byte*>(thumb.constData()),
+                          static_cast<long>(thumb.size()));
+    image->writeMetadata();
+    EXPECT_EQ(previewImageOf(path, QSize(640, 640)).size(), QSize(160, 120));
+    EXPECT_TRUE(previewImageOf(path + ".missing", QSize(640, 640)).isNull());
 }
 
 TEST(BaseId, CutAtTheFirstUnderscoreElseTheFirstSpace) {
