@@ -73,7 +73,9 @@ TEST_F(Resilience, AHugeMovieIsSentFromDiskNotFromMemory) {
         90000);
     EXPECT_TRUE(filed) << run.console().right(3000).toStdString();
     EXPECT_TRUE(run.isRunning()) << "no crash";
-    EXPECT_TRUE(QFileInfo::exists(run.problem() + "/Smith/IMG_0001.mov"));
+    // The movie is filed just after its photo.
+    EXPECT_TRUE(
+        waitUntil([&] { return QFileInfo::exists(run.problem() + "/Smith/IMG_0001.mov"); }, 30000));
     // Holding the body would take more than 2 GiB; streamed it takes a small fraction, even
     // with the sanitizers' own overhead.
     EXPECT_GT(peak, 0);
