@@ -32,7 +32,14 @@ public:
     QString currentUserName() const override { return QStringLiteral("bench"); }
     QString currentPassword() const override { return QStringLiteral("bench"); }
     void ibUpdateFTPCallbackStatusTextField(const QString&) override {}
+    void ibUpdateFTPCallbackStatusTextField(const QString&, bool) override {}
     void ibUpdateUploadStatusTextField(const QString&) override {}
+    ItemHolds& itemHolds() override { return fHolds; }
+    bool isAwaitingFiling(const QString&, const QString&) override { return false; }
+    std::optional<std::pair<QString, ItemHolds::Hold>> fileWaitingItems() override {
+        return std::nullopt;
+    }
+    void startPassAfter(qint64) override {}
     void startFolderWatcher(const QString&) override {}
     void startNextPass() override {}
     void doSetupRetriggerTimerOnMainThread() override {}
@@ -42,6 +49,7 @@ public:
 private:
     std::recursive_mutex fLock;
     bool fScanning = false;
+    ItemHolds fHolds;
 };
 
 struct Tree {

@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <unistd.h>
 
 namespace kivo {
@@ -24,25 +26,31 @@ bool holdsDelimiter(const QByteArray& value) {
     return value.contains(dashBoundary());
 }
 
-// Reads a file in blocks, each overlapping the last by the delimiter's length, so a delimiter
-// across two blocks is found too. False when the file cannot be read whole.
+// Reads a file in large blocks into one buffer, each block after the last block's final
+// delimiter length - 1 bytes, so a delimiter across two blocks is found too. False when the file
+// cannot be read whole.
 bool scanFile(const ItemFile& file, qint64 size, bool* holdsDelimiter) {
     const QByteArray delimiter = QByteArray("\r\n") + dashBoundary();
-    constexpr qint64 kBlock = 1 << 20;
-    QByteArray block;
+    const std::boyer_moore_horspool_searcher searcher(delimiter.cbegin(), delimiter.cend());
+    constexpr qint64 kBlock = 256 * 1024;
+    const qint64 overlap = delimiter.size() - 1;
+    const auto buffer =
+        std::make_unique_for_overwrite<char[]>(size_t(overlap + std::min(kBlock, size)));
     // A file that starts with the delimiter's text follows its header's blank line directly.
-    block = QByteArray("\r\n");
+    qint64 keep = 2;
+    std::memcpy(buffer.get(), "\r\n", 2);
     *holdsDelimiter = false;
     for (qint64 offset = 0; offset < size;) {
         const qint64 chunk = std::min(kBlock, size - offset);
-        const qsizetype keep = block.size();
-        block.resize(keep + qsizetype(chunk));
-        if (!file.readAt(block.data() + keep, chunk, offset))
+        if (!file.readAt(buffer.get() + keep, chunk, offset))
             return false;
-        if (block.contains(delimiter))
+        char* end = buffer.get() + keep + chunk;
+        // Read on to the end even once found: a file that cannot be read whole says so first.
+        if (!*holdsDelimiter && std::search(buffer.get(), end, searcher) != end)
             *holdsDelimiter = true;
         offset += chunk;
-        block = block.right(delimiter.size() - 1);
+        keep = std::min(overlap, keep + chunk);
+        std::memmove(buffer.get(), end - keep, size_t(keep));
     }
     return true;
 }

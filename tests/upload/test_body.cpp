@@ -160,6 +160,23 @@ TEST_F(UploadBodyTest, FileNamesAreEscapedAndDelimitersInContentAreRefused) {
     // The boundary's text alone, without its leading dashes, is harmless.
     writeFile(photo, QByteArray("\xFF\xD8 0xKhTmLbOuNdArY \xFF\xD9"));
     EXPECT_EQ(buildUploadBody(minimalItem(), false).outcome, UploadBody::Outcome::Sendable);
+
+    // Read in blocks: a delimiter split across any two of them is found, and a near miss at
+    // the split is not taken for one.
+    const QByteArray delimiter("\r\n--0xKhTmLbOuNdArY");
+    for (qsizetype split = 1 << 16; split <= 1 << 20; split <<= 1) {
+        for (qsizetype before : {qsizetype(1), delimiter.size() - 1}) {
+            QByteArray bytes(split + 64, 'x');
+            bytes.replace(split - before, delimiter.size(), delimiter);
+            writeFile(photo, bytes);
+            EXPECT_EQ(buildUploadBody(minimalItem(), false).refusedField, "imgfile")
+                << split << " " << before;
+            bytes[split - before + delimiter.size() - 1] = 'x';
+            writeFile(photo, bytes);
+            EXPECT_EQ(buildUploadBody(minimalItem(), false).outcome, UploadBody::Outcome::Sendable)
+                << split << " " << before;
+        }
+    }
 }
 
 TEST_F(UploadBodyTest, TheBytesComeFromTheDescriptorOpenedOnce) {

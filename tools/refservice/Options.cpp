@@ -33,6 +33,10 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
             error = "help";
             return false;
         }
+        if (arg == "--discard") {
+            options.discard = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             error = "missing value for " + arg;
             return false;
@@ -77,6 +81,12 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
                 return false;
             }
             options.keepAliveMax = static_cast<int>(number);
+        } else if (arg == "--read-rate") {
+            if (!parseNumber(value, UINT64_MAX, number) || number == 0) {
+                error = "invalid --read-rate: " + value;
+                return false;
+            }
+            options.readRate = number;
         } else if (arg == "--fault") {
             options.faults.push_back(value);
         } else if (arg == "--order") {
@@ -103,7 +113,8 @@ bool parseOptions(int argc, char** argv, Options& options, std::string& error) {
 const char* usageText() {
     return "usage: kivo-refservice --data DIR [--port N] [--bind 127.0.0.1]\n"
            "                       [--user NAME --password PW] [--max-body BYTES]\n"
-           "                       [--max-lifetime SECONDS] [--fault FAULT]...\n"
+           "                       [--max-lifetime SECONDS] [--discard] [--read-rate BYTES]\n"
+           "                       [--fault FAULT]...\n"
            "                       [--order ORDER]... [--order-grammar auto|v3|v4]\n"
            "A stand-in for the photo web service, for the demo and the tests.\n"
            "  --port N            port to listen on; 0 (default) picks a free one\n"
@@ -113,6 +124,8 @@ const char* usageText() {
            "  --max-body BYTES    largest request body accepted (default 512 MiB)\n"
            "  --keepalive-max N   close each connection after N requests\n"
            "  --max-lifetime S    exit by itself after S seconds (default 3600)\n"
+           "  --discard           answer uploads as usual but store nothing\n"
+           "  --read-rate BYTES   read each upload body at most this fast (bytes per second)\n"
            "  --fault FAULT       scripted fault, e.g. 'kind=status&status=ERROR&message=x'\n"
            "  --order ORDER       pending order, e.g. "
            "'localfilelocation=/p/IMG%25201.jpg&orderid=7&\n"

@@ -16,7 +16,9 @@ struct Options {
     bool checkAccount = false;
     uint64_t maxBody = 512ull * 1024 * 1024;
     int maxLifetimeSeconds = 3600;
-    int keepAliveMax = 0; // requests per connection before the service closes it; 0: default
+    int keepAliveMax = 0;  // requests per connection before the service closes it; 0: default
+    bool discard = false;  // parse and answer uploads but store nothing (a sink for benchmarks)
+    uint64_t readRate = 0; // bytes per second an upload body is read at; 0: as fast as it comes
     std::vector<std::string> faults; // --fault values, in order
     std::vector<std::string> orders; // --order values, in order
     OrderGrammar orderGrammar = OrderGrammar::Auto;

@@ -14,6 +14,7 @@
 #include <charconv>
 #include <chrono>
 #include <iostream>
+#include <thread>
 
 namespace kivo::refservice {
 
@@ -481,7 +482,7 @@ void Service::handleUpload(const httplib::Request& req, httplib::Response& res,
     Exchange ex;
     ex.n = nextSequence();
     ex.path = req.path;
-    UploadReceiver receiver(fIncomingDir + "/" + std::to_string(ex.n));
+    UploadReceiver receiver(fIncomingDir + "/" + std::to_string(ex.n), fOptions.discard);
     ex.receiver = &receiver;
 
     const std::optional<std::string> boundary =
@@ -518,9 +519,16 @@ void Service::handleUpload(const httplib::Request& req, httplib::Response& res,
         },
         [&](const char* data, size_t length) { return receiver.append(data, length); });
     readBodyAsSent(req);
+    // Pacing the reads lets TCP flow control slow the client, as a slower link would.
+    const auto readStart = std::chrono::steady_clock::now();
+    uint64_t bodyRead = 0;
     // A refused body is still read to its end, so the client gets to read the reply.
     const bool read = reader([&](const char* data, size_t length) {
         parser.feed(data, length);
+        bodyRead += length;
+        if (fOptions.readRate > 0)
+            std::this_thread::sleep_until(
+                readStart + std::chrono::microseconds(bodyRead * 1000000 / fOptions.readRate));
         return !ex.fault;
     });
     ex.kind = classify(receiver);

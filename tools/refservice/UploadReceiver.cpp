@@ -46,7 +46,8 @@ std::string safeComponent(const std::string& text, const std::string& fallback, 
     return name;
 }
 
-UploadReceiver::UploadReceiver(std::string incomingDir) : fIncomingDir(std::move(incomingDir)) {}
+UploadReceiver::UploadReceiver(std::string incomingDir, bool discard)
+    : fIncomingDir(std::move(incomingDir)), fDiscard(discard) {}
 
 UploadReceiver::~UploadReceiver() {
     if (!fCommitted)
@@ -110,6 +111,11 @@ bool UploadReceiver::beginPart(const std::string& name, const std::string& fileN
         fPart = PartKind::Text;
         return true;
     }
+    if (fDiscard) {
+        fFiles.push_back({name, fileName, safeComponent(fileName, "unnamed"), contentType, 0, {}});
+        fPart = PartKind::File;
+        return true;
+    }
     if (!QDir().mkpath(qs(fIncomingDir)))
         return fail("cannot create " + fIncomingDir);
     ReceivedFile file;
@@ -142,6 +148,10 @@ bool UploadReceiver::append(const char* data, size_t length) {
         return true;
     }
     case PartKind::File: {
+        if (fDiscard) {
+            fFiles.back().size += length;
+            return true;
+        }
         const qint64 written = fFile->write(data, static_cast<qint64>(length));
         if (written != static_cast<qint64>(length))
             return fail("cannot write " + fFiles.back().storedName + ": " +
@@ -157,7 +167,7 @@ bool UploadReceiver::append(const char* data, size_t length) {
 bool UploadReceiver::finish() {
     const PartKind part = fPart;
     fPart = PartKind::None;
-    if (part != PartKind::File)
+    if (part != PartKind::File || fDiscard)
         return fError.empty();
     ReceivedFile& file = fFiles.back();
     file.sha256 = fHash->result().toHex().toStdString();
@@ -174,6 +184,8 @@ bool UploadReceiver::finish() {
 bool UploadReceiver::commit(const std::string& destDir, QJsonObject record) {
     if (!finish())
         return false;
+    if (fDiscard)
+        return true;
     QJsonArray fields;
     for (const auto& [name, value] : fFields)
         fields.append(QJsonArray{qs(name), qs(value)});

@@ -26,7 +26,8 @@ struct ReceivedFile {
 // folder is removed unless commit() moves it to its final place.
 class UploadReceiver {
 public:
-    explicit UploadReceiver(std::string incomingDir);
+    // With discard, file parts are only counted: no file, no hash.
+    explicit UploadReceiver(std::string incomingDir, bool discard = false);
     ~UploadReceiver();
     UploadReceiver(const UploadReceiver&) = delete;
     UploadReceiver& operator=(const UploadReceiver&) = delete;
@@ -56,6 +57,7 @@ private:
     std::string uniqueStoredName(const std::string& field, const std::string& fileName) const;
 
     std::string fIncomingDir;
+    bool fDiscard = false;
     bool fCommitted = false;
     std::vector<std::pair<std::string, std::string>> fFields;
     std::vector<ReceivedFile> fFiles;
