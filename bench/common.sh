@@ -43,3 +43,28 @@ start_uploader() {
 
 # The program's console output: standard output and its daily log files.
 log() { cat "$work/console.txt" "$XDG_STATE_HOME"/Kivo/*.log 2>/dev/null; }
+
+# write_config <photo dir> <port> <config>: one url/form set per photo, as the program sends them.
+write_config() {
+  local first=1 f client
+  : >"$3"
+  while IFS= read -r f; do
+    client=$(basename "$(dirname "$f")")
+    [ $first -eq 1 ] || echo "next" >>"$3"
+    first=0
+    cat >>"$3" <<CFG
+url = "http://127.0.0.1:$2/upload"
+form = "username=demo"
+form = "password=secret"
+form = "event=Bench"
+form = "client=$client"
+form = "capturetime=2026-12-05 10:00:00"
+form = "metadata="
+form = "fuseaction=upload.upload"
+form = "Submit=Upload"
+form = "imgfile=@$f;type=image/jpeg"
+output = "/dev/null"
+header = "Expect:"
+CFG
+  done < <(find "$1" -type f -name '*.jpg' | sort)
+}

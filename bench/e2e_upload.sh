@@ -20,36 +20,16 @@ sync
 now() { date +%s.%N; }
 
 # curl: the same form fields and file part, one request after another.
-start_service "$work/service-curl"
+start_service "$work/service-curl" --keepalive-max 1000000
 config="$work/curl.cfg"
-: >"$config"
-first=1
-while IFS= read -r f; do
-  client=$(basename "$(dirname "$f")")
-  [ $first -eq 1 ] || echo "next" >>"$config"
-  first=0
-  cat >>"$config" <<CFG
-url = "http://127.0.0.1:$port/upload"
-form = "username=demo"
-form = "password=secret"
-form = "event=Bench"
-form = "client=$client"
-form = "capturetime=2026-12-05 10:00:00"
-form = "metadata="
-form = "fuseaction=upload.upload"
-form = "Submit=Upload"
-form = "imgfile=@$f;type=image/jpeg"
-output = "/dev/null"
-header = "Expect:"
-CFG
-done < <(find "$work/source" -type f -name '*.jpg' | sort)
+write_config "$work/source" "$port" "$config"
 t0=$(now)
 curl -s -K "$config"
 t1=$(now)
 curl_count=$(wc -l <"$work/service-curl/requests.log")
 
 # The program: from launch until it has found nothing more to upload.
-start_service "$work/service-app"
+start_service "$work/service-app" --keepalive-max 1000000
 t2=$(now)
 # ${KIVO_BENCH_SETTINGS} adds settings, e.g. "-prefShowPreviewWhenUploading NO".
 # shellcheck disable=SC2086
