@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <unistd.h>
 
@@ -26,12 +25,25 @@ bool holdsDelimiter(const QByteArray& value) {
     return value.contains(dashBoundary());
 }
 
+// Whether [begin, end) holds text, which starts with "\r". A CR is rare in photo data and
+// memchr runs at memory speed: several times faster than a skip-table search here.
+bool contains(const char* begin, const char* end, const QByteArray& text) {
+    const size_t length = size_t(text.size());
+    for (const char* p = begin; size_t(end - p) >= length; ++p) {
+        p = static_cast<const char*>(std::memchr(p, text.front(), size_t(end - p) - length + 1));
+        if (!p)
+            return false;
+        if (std::memcmp(p, text.constData(), length) == 0)
+            return true;
+    }
+    return false;
+}
+
 // Reads a file in large blocks into one buffer, each block after the last block's final
 // delimiter length - 1 bytes, so a delimiter across two blocks is found too. False when the file
 // cannot be read whole.
 bool scanFile(const ItemFile& file, qint64 size, bool* holdsDelimiter) {
     const QByteArray delimiter = QByteArray("\r\n") + dashBoundary();
-    const std::boyer_moore_horspool_searcher searcher(delimiter.cbegin(), delimiter.cend());
     constexpr qint64 kBlock = 256 * 1024;
     const qint64 overlap = delimiter.size() - 1;
     const auto buffer =
@@ -46,7 +58,7 @@ bool scanFile(const ItemFile& file, qint64 size, bool* holdsDelimiter) {
             return false;
         char* end = buffer.get() + keep + chunk;
         // Read on to the end even once found: a file that cannot be read whole says so first.
-        if (!*holdsDelimiter && std::search(buffer.get(), end, searcher) != end)
+        if (!*holdsDelimiter && contains(buffer.get(), end, delimiter))
             *holdsDelimiter = true;
         offset += chunk;
         keep = std::min(overlap, keep + chunk);

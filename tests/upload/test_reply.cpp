@@ -454,6 +454,22 @@ TEST_F(ReplyTest, SuccessiveUploadsShareOneConnectionAndALargeMovieArrivesWhole)
     ASSERT_EQ(files.size(), 2);
     EXPECT_EQ(files.at(1).toMap().value("sha256").toString(),
               QCryptographicHash::hash(movieBytes, QCryptographicHash::Sha256).toHex());
+
+    // The dump is written over the last one's spare copy: a smaller body after a larger one
+    // leaves nothing of the larger behind, and a link put in the spare's place is not followed.
+    const QString dumps = HttpController::debugDumpFolder();
+    const QString outside = makeTempFolder("outside") + "/target";
+    ASSERT_TRUE(writeFile(outside, "not ours"));
+    QFile::remove(dumps + "/postBodyData.txt.spare");
+    ASSERT_TRUE(QFile::link(outside, dumps + "/postBodyData.txt.spare"));
+    store->setBool(sPrefUploadMovie, false);
+    upload();
+    ASSERT_EQ(outcome, "success");
+    const QByteArray dump = readFile(dumps + "/postBodyDataWithImage.txt");
+    EXPECT_TRUE(dump.endsWith(readFile(photo)));
+    EXPECT_LT(dump.size(), readFile(photo).size() + 4096);
+    EXPECT_FALSE(dump.contains("vidfile"));
+    EXPECT_EQ(readFile(outside), "not ours");
 }
 
 TEST_F(ReplyTest, AConnectionTheServiceDroppedIsReplacedWithoutLosingTheItem) {
