@@ -1,6 +1,7 @@
 #include "platform/Console.h"
 
 #include "platform/Bundle.h"
+#include "platform/Journal.h"
 
 #include <QDateTime>
 #include <cstdio>
@@ -65,6 +66,12 @@ void consoleLine(const QString& text) {
         }
     }
     writeOut(line);
+    if (journal::copying()) {
+        QString body = text;
+        while (body.endsWith(QLatin1Char('\n')))
+            body.chop(1);
+        journal::send(body.toUtf8());
+    }
 }
 
 QByteArray takeEarlyConsoleLines() {
