@@ -363,12 +363,15 @@ void AppController::handleNotification_UploadStart(const Notification& n) {
     if (!n.userInfo)
         myNSLog(QStringLiteral("Unknown Class Type Found: [%1] with the info:\n").arg(n.name));
     setStartedUploadProcess(true);
+    fUploadStartMs = QDateTime::currentMSecsSinceEpoch();
     const QVariantMap info = n.userInfo ? *n.userInfo : QVariantMap();
     if (!info.contains(cDictKeyCurItem))
         consoleLine(QStringLiteral("handleNotification_UploadStart got bad itemToMove = nil..."));
     else
         ibUpdateFileNameField(info.value(cDictKeyCurItem).toString());
     ibUpdateUploadStatusTextField(QStringLiteral("Uploading..."));
+    fStation.setState(StationState::Uploading,
+                      QFileInfo(info.value(cDictKeyCurItem).toString()).fileName());
     ibUpdateProgressBar(QStringLiteral("YES"));
     if (Preferences::getPrefShowPreviewWhenUploading() && fDisplay && fDisplay->hasImageView() &&
         fDisplay->isWindowVisible())
@@ -398,6 +401,7 @@ void AppController::handleNotification_UploadDone(const Notification&) {
     ibUpdateProgressBar(QStringLiteral("NO"));
     if (gWantsToHaltProcess) {
         setDidHaltProcess(true);
+        fStation.setState(StationState::Paused);
         if (fDisplay && fDisplay->hasPauseResumeButton()) {
             fDisplay->setPauseResumeTitle(QStringLiteral("Resume"));
             fDisplay->setPauseResumeEnabled(true);
@@ -414,10 +418,13 @@ void AppController::handleNotification_UploadSuccess(const Notification& n) {
         fHolds.clear(item);
         // Accepted is final: should the mirror folder not take it, it waits in the journal to
         // be filed and is never sent again, while the loop goes on with other items.
-        if (!fileJudgedItem(*n.userInfo, PendingFiling::Destination::Mirror,
-                            Preferences::getLocalMasterMirrorSiteFolder().value_or(QString()),
-                            QString()))
+        const bool filed = fileJudgedItem(
+            *n.userInfo, PendingFiling::Destination::Mirror,
+            Preferences::getLocalMasterMirrorSiteFolder().value_or(QString()), QString());
+        if (!filed)
             reportFilingFailure(item, PendingFiling::Destination::Mirror);
+        recordResult(*n.userInfo, filed ? UploadOutcome::Uploaded : UploadOutcome::Unfiled,
+                     QString());
     }
     Notification cleanUp;
     cleanUp.name = kCleanUpAfterUploadNotification;
@@ -448,8 +455,10 @@ bool AppController::fileItemAway(const QVariantMap& info) {
     // same stamp for photo and movie.
     const QString stamp =
         problem ? fOps.stampIfTaken(destination, {item, companionMoviePath(item)}) : QString();
-    if (fileJudgedItem(info, PendingFiling::Destination::Problem, destination, stamp))
+    if (fileJudgedItem(info, PendingFiling::Destination::Problem, destination, stamp)) {
+        fStation.notify(NoticeKind::FiledAsProblem, describeRefusal(info));
         return true;
+    }
     reportFilingFailure(item, PendingFiling::Destination::Problem);
     return false;
 }
@@ -459,6 +468,7 @@ void AppController::handleNotification_UploadFail(const Notification& n) {
     bool stop = false;
     bool fileAway = false;
     bool filedAway = false;
+    bool filedOk = true;
     QString shown; // the last error shown, for the item's hold
     auto showError = [&](const QString& text) {
         showAsError(text);
@@ -466,8 +476,13 @@ void AppController::handleNotification_UploadFail(const Notification& n) {
     };
     auto fileIt = [&](const QVariantMap& info) {
         // Filed or not, a judged item is never sent again (a failure waits in the journal).
-        fileItemAway(info);
+        filedOk = fileItemAway(info);
         filedAway = true;
+    };
+    const auto outcome = [&] {
+        if (!filedAway)
+            return UploadOutcome::Retry;
+        return filedOk ? UploadOutcome::Refused : UploadOutcome::Unfiled;
     };
     ibUpdateUploadStatusTextField(QString());
     if (n.userInfo) {
@@ -481,9 +496,11 @@ void AppController::handleNotification_UploadFail(const Notification& n) {
             if (info.contains(kHttpError))
                 fOps.pause(1.0);
             holdAfterFailure(item, notJudged);
+            recordResult(info, UploadOutcome::Retry, notJudged);
         } else if (info.contains(kLocalRefusal)) {
             showError(info.value(kLocalRefusal).toString());
             fileIt(info);
+            recordResult(info, outcome(), shown);
         } else {
             if (info.contains(kHttpError)) {
                 showError(info.value(kHttpError).toString());
@@ -526,8 +543,11 @@ void AppController::handleNotification_UploadFail(const Notification& n) {
                 fileIt(info);
             }
             if (stop) {
+                recordResult(info, outcome(), shown);
                 // The loop stands still, showing the error, until the next trigger.
                 setStartedUploadProcess(false);
+                fStation.setState(StationState::Stopped, shown);
+                fStation.notify(NoticeKind::LoopStopped, shown);
                 return;
             }
             // Left in place to be tried again: not at once, and later each time it fails.
@@ -537,6 +557,7 @@ void AppController::handleNotification_UploadFail(const Notification& n) {
                               ? QStringLiteral("[%1] was not accepted (%2: %3)")
                                     .arg(item, info.value(kHttpOurCustomStatus).toString(), message)
                               : shown);
+            recordResult(info, outcome(), shown);
         }
     }
     Notification cleanUp;
@@ -563,6 +584,9 @@ void AppController::handleNotification_CleanUpAfterCompleteLoop(const Notificati
     if (n.userInfo)
         n.userInfo->clear();
     setStartedUploadProcess(false);
+    if (!gDidHaltProcess)
+        fStation.setState(StationState::Idle);
+    noteWaitingPhotos(true);
 }
 
 void AppController::handleNotification_Retrigger(const Notification&) {

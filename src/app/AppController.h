@@ -2,7 +2,9 @@
 // The application controller: the hub of the upload pipeline. It starts each pass, reacts to
 // every stage of an upload, decides where an item goes and starts the next pass.
 #include "app/Pipeline.h"
+#include "app/StationNotices.h"
 #include "files/FilingJournal.h"
+#include "log/UploadHistory.h"
 #include "platform/NotificationCenter.h"
 #include "platform/OwnedThread.h"
 #include "scan/FolderScan.h"
@@ -133,6 +135,12 @@ public:
     void useFilingJournal(const QString& path);
     // Start-up: reads the journal and removes what interrupted moves left behind.
     void recoverInterruptedFilings();
+    // ---- Upload history (History.cpp)
+    UploadHistory& uploadHistory() { return fHistory; }
+    // Start-up: today's history from its file, into the window.
+    void showUploadHistoryAtStart();
+    // Desktop notifications and the state the tray shows.
+    StationNotices& station() { return fStation; }
     void pauseScanThread(double seconds) override { fOps.pause(seconds); }
     const void* notificationObject() const override { return this; }
 
@@ -160,6 +168,7 @@ public:
     void ibClickedOnRevealFinder1(QObject* sender) override; // the source folder
     void ibClickedOnRevealFinder2(QObject* sender) override; // the mirror folder
     void ibClickedOnRevealFinder3(QObject* sender) override; // the hi-res alternate folder
+    void ibClickedOnRevealProblemFolder(QObject* sender) override;
     // ---- Settings window (the status display's login panel)
     // Hides the sheet and resumes the work its opening paused.
     void sheetDidEnd(int returnCode, const QVariant& contextInfo) override;
@@ -244,6 +253,12 @@ private:
     // The item stays in the source folder: it waits longer after each failure in a row.
     void holdAfterFailure(const QString& item, const QString& why);
     void reportFilingFailure(const QString& item, PendingFiling::Destination destination);
+    // Appends one result to the history and shows the day in the window. The service's own
+    // message is preferred to why, except for an item that could not be filed.
+    void recordResult(const QVariantMap& info, UploadOutcome outcome, const QString& why);
+    // The photos in the source folder not yet judged, for the window; always counts even when
+    // it counted less than a second ago.
+    void noteWaitingPhotos(bool always = false);
     bool hasNotificationInfo(const Notification& n, const char* method);
     void showPreviewOf(const QString& path);
     // Runs method on the main thread without waiting, unless the controller is gone by then.
@@ -258,7 +273,11 @@ private:
     QTimer* fRepeatTimer = nullptr;   // the retrigger timer; main thread only
     QTimer* fHeldItemTimer = nullptr; // starts a pass when a held item is due; main thread only
     ItemHolds fHolds;
+    StationNotices fStation;
     std::unique_ptr<FilingJournal> fJournal;
+    UploadHistory fHistory;
+    std::atomic<qint64> fUploadStartMs{0}; // when the current item's upload began
+    std::atomic<qint64> fWaitingCountedMs{0};
 
     // Declared before the threads that use them, so they outlive the threads' joins.
     std::atomic<bool> fMaintenanceStopping{false};

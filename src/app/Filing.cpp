@@ -91,6 +91,7 @@ void AppController::reportFilingFailure(const QString& item,
                        "filing it is tried again")
             .arg(item, destinationName(destination), why);
     myNSLog(text);
+    fStation.notify(NoticeKind::CannotFile, text);
     const ItemHolds::Hold hold = fHolds.recordFailure(item, text, nowMs());
     ibUpdateFTPCallbackStatusTextField(
         QStringLiteral("%1 - next try at %2").arg(text, clockTime(hold.untilMs)), true);
@@ -148,6 +149,7 @@ std::optional<std::pair<QString, ItemHolds::Hold>> AppController::fileWaitingIte
         reportFilingFailure(entry.item, entry.destination);
         held(entry.item, nowMs());
     }
+    noteWaitingPhotos();
     return firstDue;
 }
 

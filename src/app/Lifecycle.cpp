@@ -34,6 +34,8 @@ void AppController::initializeClass() {
     registerValueTransformers();
     Preferences::setupFactoryDefaults();
     QDLogFileManager::deleteOldLogs([] { return Preferences::getDaysToSaveLogs(); });
+    UploadHistory::deleteOldFiles(UploadHistory::defaultFolder(), QDateTime::currentDateTime(),
+                                  Preferences::getDaysToSaveLogs());
 }
 
 void AppController::registerPipelineObservers() {
@@ -126,6 +128,7 @@ void AppController::applicationWillFinishLaunching() {
     }
     setupForAppleEventsForThisApp();
     recoverInterruptedFilings();
+    showUploadHistoryAtStart();
     // Twice: a folder that held only empty folders is empty once the first sweep has run.
     if (const std::optional<QString> source = Preferences::getLocalSourceUploadFolder();
         source && !source->isEmpty()) {

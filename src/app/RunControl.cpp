@@ -163,6 +163,7 @@ void AppController::ibClickedOnHalt(QObject* sender) {
             setWantsToHaltProcess(false);
             setDidHaltProcess(false);
         }
+        fStation.setState(StationState::Idle);
         if (hasButton)
             fDisplay->setPauseResumeTitle(QStringLiteral("Pause"));
         ibUpdateFTPCallbackStatusTextField(QString());
@@ -179,6 +180,7 @@ void AppController::ibClickedOnHalt(QObject* sender) {
             setWantsToHaltProcess(true);
             setDidHaltProcess(true);
         }
+        fStation.setState(StationState::Paused);
         if (hasButton)
             fDisplay->setPauseResumeTitle(QStringLiteral("Resume"));
         ibUpdateFTPCallbackStatusTextField(QStringLiteral("Process Paused..."));
@@ -199,6 +201,7 @@ void AppController::doHandlePauseResumeButtonAsResume(QObject*) {
         setWantsToHaltProcess(false);
         setDidHaltProcess(false);
     }
+    fStation.setState(StationState::Idle);
     if (fDisplay && fDisplay->hasPauseResumeButton()) {
         fDisplay->setPauseResumeTitle(QStringLiteral("Pause"));
         fDisplay->setPauseResumeEnabled(true);

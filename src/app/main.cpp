@@ -1,13 +1,16 @@
 // KivoUploader: uploads the photos dropped into a hot folder to the photo service.
 #include "app/AppController.h"
+#include "app/CommandLine.h"
 #include "platform/Beep.h"
 #include "platform/Bundle.h"
 #include "platform/Console.h"
 #include "platform/Defaults.h"
+#include "platform/DesktopNotifier.h"
 #include "platform/SingleInstance.h"
 #include "process/ProcessControl.h"
 #include "ui/MainStatusWindow.h"
 #include "ui/SettingsWindowController.h"
+#include "ui/TrayIcon.h"
 #include "ui/WindowEventObserver.h"
 
 #include <QApplication>
@@ -18,6 +21,7 @@
 #include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -95,13 +99,22 @@ QString describeOwner(qint64 pid) {
 int main(int argc, char** argv) {
     // Before Qt takes its own options (-platform ...) out: a relaunch must pass them on.
     kivo::rememberProgramArguments(argc, argv);
-    QApplication app(argc, argv);
+    // Answered before Qt starts, so they need no display and touch no instance or log.
+    const kivo::CommandLine commandLine = kivo::parseCommandLine(argc, argv);
+    if (commandLine.action != kivo::CommandLine::Action::Run)
+        return kivo::answerCommandLine(commandLine);
+    // Qt takes its options from anywhere it is given; it is not given what follows "--".
+    int qtArgc = int(commandLine.arguments.size()) + 1;
+    std::vector<char*> qtArgv(argv, argv + qtArgc);
+    qtArgv.push_back(nullptr);
+    QApplication app(qtArgc, qtArgv.data());
     QApplication::setApplicationName(QStringLiteral("KivoUploader"));
     QApplication::setQuitOnLastWindowClosed(false);
 
     // "-key value" pairs override settings for this run only; what is left are folders to open.
     const QStringList folders =
-        kivo::Defaults::standard().setArgumentDomainFromArguments(app.arguments().mid(1));
+        kivo::Defaults::standard().setArgumentDomainFromArguments(app.arguments().mid(1)) +
+        commandLine.foldersAfterSeparator;
     kivo::setBeepHandler([] {
         // Also in the log: a refused command should be visible to whoever reads it later.
         kivo::consoleLine(QStringLiteral("(beep)"));
@@ -142,6 +155,13 @@ int main(int argc, char** argv) {
     window->setAppActions(controller);
     window->setLoginPanel(new kivo::SettingsWindowController(window, controller));
     controller->setStatusDisplay(window);
+    controller->station().useDesktopNotifier(new kivo::DesktopNotifier(&app));
+    if (kivo::TrayIcon::isAvailable()) {
+        auto* tray = new kivo::TrayIcon(
+            controller, [window] { window->showOnRequest(); }, &app);
+        controller->station().setStateObserver(tray);
+        tray->showInTray();
+    }
     quitOnTerminationSignals(app, controller);
     QObject::connect(&app, &QGuiApplication::lastWindowClosed, controller,
                      [controller] { controller->requestTermination(); });

@@ -40,6 +40,11 @@ bool doInstallTheWatcher(const QString& path) {
                 : QStringLiteral("The source folder [%1] is gone; watching for it to come back");
         consoleLine(text.arg(path));
     };
+    options.onWatchLimit = [](const QString& folder) {
+        auto info = std::make_shared<QVariantMap>();
+        info->insert(QStringLiteral("folder"), folder);
+        NotificationCenter::defaultCenter().post(kWatcherLimitReached, nullptr, info);
+    };
     InotifyWatcher watcher(
         path, [](const QString&) { NotificationCenter::defaultCenter().post(kWatcherItemChanged); },
         std::move(options));

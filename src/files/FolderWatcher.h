@@ -7,6 +7,10 @@
 
 namespace kivo {
 
+// Posted (on the watcher's thread, user info "folder": the first folder left without a watch)
+// when the system's table of watches is full; changes there are only seen by later scans.
+inline const QString kWatcherLimitReached = QStringLiteral("WatcherLimitReached");
+
 // Watches path recursively on the calling thread and returns only when the watcher is stopped:
 // posts "WatcherStarted" (user info "CFRunLoopRef": a handle of this watcher's loop) just
 // before it starts waiting, then one "WatcherItemChanged" (no object, no user info) per folder

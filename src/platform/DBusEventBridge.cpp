@@ -78,7 +78,7 @@ bool DBusEventBridge::isLocalSessionAddress(const QString& address) {
     return true;
 }
 
-DBusEventBridge::Registration DBusEventBridge::registerOnSessionBus(const QString& serviceName) {
+DBusEventBridge::Registration DBusEventBridge::sessionBusAddress() {
     Registration r;
     QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
     if (address.isEmpty()) {
@@ -92,13 +92,20 @@ DBusEventBridge::Registration DBusEventBridge::registerOnSessionBus(const QStrin
         address = QStringLiteral("unix:path=") + escapeAddressValue(socket);
     }
     r.detail = address;
-    if (!isLocalSessionAddress(address)) {
-        r.outcome = Registration::Outcome::Refused;
+    r.outcome = isLocalSessionAddress(address) ? Registration::Outcome::Registered
+                                               : Registration::Outcome::Refused;
+    return r;
+}
+
+DBusEventBridge::Registration DBusEventBridge::registerOnSessionBus(const QString& serviceName) {
+    Registration r = sessionBusAddress();
+    if (r.outcome != Registration::Outcome::Registered)
         return r;
-    }
+    const QString address = r.detail;
     QDBusConnection bus = QDBusConnection::connectToBus(address, kConnectionName);
     fConnectionName = kConnectionName;
     if (!bus.isConnected()) {
+        r.outcome = Registration::Outcome::NoBus;
         r.detail = bus.lastError().message();
         QDBusConnection::disconnectFromBus(kConnectionName);
         fConnectionName.clear();

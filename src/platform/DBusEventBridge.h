@@ -53,6 +53,11 @@ public:
     // the system bus.
     static bool isLocalSessionAddress(const QString& address);
 
+    // The session bus this program may use: DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus,
+    // and only when it names local sockets. Outcome NoBus or Refused when there is none to use;
+    // Registered (with the address in detail) when there is.
+    static Registration sessionBusAddress();
+
 public slots:
     QDBusVariant HandleEvent(const QString& eventClass, const QString& eventID,
                              const QStringList& directObject);

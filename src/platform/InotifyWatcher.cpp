@@ -125,9 +125,13 @@ bool InotifyWatcher::open(QString* error) {
     fPaths.clear();
     fPending.clear();
     fPendingSet.clear();
-    if (rootError == ENOSPC)
+    if (rootError == ENOSPC) {
+        // The caller reports the error; the callback still hears of the limit.
+        if (fOptions.onWatchLimit)
+            fOptions.onWatchLimit(fRoot);
         return fail(QStringLiteral("no more inotify watches; raise fs.inotify.max_user_watches, "
                                    "e.g. sysctl fs.inotify.max_user_watches=524288"));
+    }
     return fail(qt_error_string(rootError));
 }
 
@@ -471,6 +475,8 @@ void InotifyWatcher::reportWatchLimit(const QByteArray& path) {
     if (fReportedWatchLimit)
         return;
     fReportedWatchLimit = true;
+    if (fOptions.onWatchLimit)
+        fOptions.onWatchLimit(display(path));
     consoleLine(
         QStringLiteral("Folder watcher: the inotify watch limit is reached at [%1]; changes "
                        "in folders without a watch are only seen by later scans. Raise "

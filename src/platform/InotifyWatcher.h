@@ -31,6 +31,9 @@ struct InotifyWatcherOptions {
     // Called on the thread in run() when the root goes (false) and when it is watched again
     // (true). Without it the watcher writes console lines of its own.
     std::function<void(bool present)> onRootPresence;
+    // Called once, on the thread in open()/run(), when a folder cannot be watched because the
+    // watch table is full (the folder named is the first one left out).
+    std::function<void(const QString& folder)> onWatchLimit;
     // Stands in for inotify_add_watch(2), so tests can simulate a full watch table.
     std::function<int(int fd, const char* path, uint32_t mask)> addWatch;
 };

@@ -6,8 +6,10 @@
 #include "ui/ProgressWindows.h"
 #include "ui_MainStatusWindow.h"
 
+#include <QHeaderView>
 #include <QHideEvent>
 #include <QShowEvent>
+#include <QTreeWidget>
 
 namespace kivo {
 
@@ -44,6 +46,15 @@ MainStatusWindow::MainStatusWindow(QWidget* parent)
     forward(fUi->ibOpenPrefButton, &AppActions::ibClickedOnOpenPref);
     forward(fUi->ibSynchronizeButton, &AppActions::ibUserClickedOnSynchronize);
     forward(fUi->ibQuitButton, &AppActions::ibClickedOnQuit);
+    forward(fUi->ibProblemFolderButton, &AppActions::ibClickedOnRevealProblemFolder);
+
+    QHeaderView* header = fUi->ibHistoryList->header();
+    header->setStretchLastSection(true);
+    header->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(1, QHeaderView::Interactive);
+    header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    header->resizeSection(1, 190);
+    refreshHistoryCounts();
 }
 
 MainStatusWindow::~MainStatusWindow() = default;
@@ -187,6 +198,74 @@ void MainStatusWindow::showPreview(const QImage& image) {
         false);
 }
 
+namespace {
+
+QString outcomeText(UploadOutcome outcome) {
+    switch (outcome) {
+    case UploadOutcome::Uploaded:
+        return QStringLiteral("uploaded");
+    case UploadOutcome::Refused:
+        return QStringLiteral("refused");
+    case UploadOutcome::Retry:
+        return QStringLiteral("left for retry");
+    case UploadOutcome::Unfiled:
+        return QStringLiteral("not filed");
+    }
+    return {};
+}
+
+} // namespace
+
+void MainStatusWindow::showUploadHistory(const UploadHistoryDay& day) {
+    const QPointer<MainStatusWindow> self(this);
+    onMainThread(
+        [self, day] {
+            if (!self)
+                return;
+            self->fHistoryDay = day;
+            QTreeWidget* list = self->fUi->ibHistoryList;
+            list->clear();
+            for (const UploadRecord& record : day.latest) {
+                const QString file = record.folder.isEmpty()
+                                         ? record.file
+                                         : record.folder + QLatin1Char('/') + record.file;
+                auto* row = new QTreeWidgetItem(
+                    list, {record.time.toLocalTime().toString(QStringLiteral("HH:mm:ss")), file,
+                           outcomeText(record.outcome), record.message});
+                // The columns elide; the whole text is one hover away.
+                row->setToolTip(1, file);
+                row->setToolTip(3, record.message);
+                if (record.outcome != UploadOutcome::Uploaded)
+                    row->setForeground(2, QColor(Qt::red));
+            }
+            self->refreshHistoryCounts();
+        },
+        false);
+}
+
+void MainStatusWindow::showWaitingCount(int count) {
+    const QPointer<MainStatusWindow> self(this);
+    onMainThread(
+        [self, count] {
+            if (!self)
+                return;
+            self->fWaiting = count;
+            self->refreshHistoryCounts();
+        },
+        false);
+}
+
+void MainStatusWindow::refreshHistoryCounts() {
+    QString text = QStringLiteral("Today: %1 uploaded, %2 refused")
+                       .arg(fHistoryDay.count(UploadOutcome::Uploaded))
+                       .arg(fHistoryDay.count(UploadOutcome::Refused));
+    if (const int unfiled = fHistoryDay.count(UploadOutcome::Unfiled))
+        text += QStringLiteral(", %1 not filed").arg(unfiled);
+    text += fWaiting < 0 ? QStringLiteral(", waiting: not counted yet")
+                         : QStringLiteral(", %1 waiting").arg(fWaiting);
+    fUi->ibHistoryCounts->setText(text);
+}
+
 QLabel* MainStatusWindow::field(StatusField f) const {
     return fFields[int(f)];
 }
@@ -210,6 +289,15 @@ QPushButton* MainStatusWindow::synchronizeButton() const {
 }
 QPushButton* MainStatusWindow::quitButton() const {
     return fUi->ibQuitButton;
+}
+QLabel* MainStatusWindow::historyCounts() const {
+    return fUi->ibHistoryCounts;
+}
+QTreeWidget* MainStatusWindow::historyList() const {
+    return fUi->ibHistoryList;
+}
+QPushButton* MainStatusWindow::problemFolderButton() const {
+    return fUi->ibProblemFolderButton;
 }
 
 void MainStatusWindow::showEvent(QShowEvent* event) {

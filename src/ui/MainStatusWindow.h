@@ -10,6 +10,7 @@
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QTreeWidget;
 namespace Ui {
 class MainStatusWindow;
 }
@@ -56,6 +57,8 @@ public:
     void setLoginPanel(SettingsPanel* panel) { fLoginPanel.store(panel); }
     QObject* openPrefButtonObject() const override;
     std::unique_ptr<MaintenanceProgress> openMaintenanceWindow() override;
+    void showUploadHistory(const UploadHistoryDay& day) override;
+    void showWaitingCount(int count) override;
 
     // The widgets, for the controller's start-up and for tests. Main thread only.
     QLabel* field(StatusField f) const;
@@ -65,6 +68,9 @@ public:
     QPushButton* openPrefButton() const;
     QPushButton* synchronizeButton() const;
     QPushButton* quitButton() const;
+    QLabel* historyCounts() const;
+    QTreeWidget* historyList() const;
+    QPushButton* problemFolderButton() const;
 
 protected:
     // Worker threads test visibility without touching the widget, so it is mirrored here.
@@ -73,6 +79,8 @@ protected:
 
 private:
     void raiseWindow();
+    // The counts line from the day and the waiting count. Main thread.
+    void refreshHistoryCounts();
 
     static constexpr int kFieldCount = int(StatusField::MacOSVersion) + 1;
 
@@ -87,6 +95,9 @@ private:
     std::atomic<bool> fStayHidden{false};
     std::atomic<AppActions*> fActions{nullptr};
     std::atomic<SettingsPanel*> fLoginPanel{nullptr};
+    // Main thread only.
+    UploadHistoryDay fHistoryDay;
+    int fWaiting = -1; // not yet counted
 };
 
 } // namespace kivo

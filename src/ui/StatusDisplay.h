@@ -1,6 +1,8 @@
 #pragma once
 // What the pipeline needs of the windows, without Qt Widgets. The widget implementations live
 // in this folder; the application controller talks to them only through these interfaces.
+#include "log/UploadHistory.h"
+
 #include <QImage>
 #include <QString>
 #include <QVariant>
@@ -96,6 +98,27 @@ public:
 
     // A new maintenance window, or none when it cannot be made. Any thread.
     virtual std::unique_ptr<MaintenanceProgress> openMaintenanceWindow() { return nullptr; }
+
+    // Today's upload history: its counts and latest items, newest first. Any thread.
+    virtual void showUploadHistory(const UploadHistoryDay& /*day*/) {}
+    // The photos waiting in the source folder when it was last looked at. Any thread.
+    virtual void showWaitingCount(int /*count*/) {}
+};
+
+// What the station is doing, as the tray icon shows it.
+enum class StationState {
+    Idle,      // waiting for photos
+    Uploading, // an item is being sent
+    Paused,    // halted by the user or for the settings window
+    Stopped,   // the loop stands still after a service error, until the next trigger
+};
+
+// Told of each change of the station's state, on any thread. detail is the item being uploaded
+// or the error that stopped the loop, else empty.
+class StationStateObserver {
+public:
+    virtual ~StationStateObserver() = default;
+    virtual void stationStateChanged(StationState state, const QString& detail) = 0;
 };
 
 // The user actions and version texts the windows forward to the application controller.
@@ -116,6 +139,7 @@ public:
     virtual void ibClickedOnRevealFinder1(QObject*) {} // the source folder
     virtual void ibClickedOnRevealFinder2(QObject*) {} // the mirror folder
     virtual void ibClickedOnRevealFinder3(QObject*) {} // the hi-res alternate folder
+    virtual void ibClickedOnRevealProblemFolder(QObject*) {}
     // The settings sheet has ended and is hidden.
     virtual void sheetDidEnd(int /*returnCode*/, const QVariant& /*contextInfo*/) {}
     // Folders cannot be chosen while it has.

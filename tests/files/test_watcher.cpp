@@ -222,6 +222,8 @@ TEST(InotifyWatcher, AFullWatchTableIsReportedOnceAndCountsAsAChange) {
         }
         return inotify_add_watch(fd, path, mask);
     };
+    QStringList limitFolders; // written on the watcher's thread, read after it has ended
+    options.onWatchLimit = [&](const QString& folder) { limitFolders << folder; };
     test::FdCapture err;
     {
         // Nothing changes on disk: the folders left without a watch are reported anyway.
@@ -232,6 +234,8 @@ TEST(InotifyWatcher, AFullWatchTableIsReportedOnceAndCountsAsAChange) {
         EXPECT_TRUE(w.waitFor(root + "/full3"));
     }
     EXPECT_EQ(refused.load(), 3);
+    ASSERT_EQ(limitFolders.size(), 1);
+    EXPECT_TRUE(limitFolders[0].startsWith(root + "/full")) << limitFolders[0].toStdString();
     EXPECT_EQ(err.text().count("sysctl fs.inotify.max_user_watches=524288"), 1)
         << err.text().data();
 
@@ -243,6 +247,8 @@ TEST(InotifyWatcher, AFullWatchTableIsReportedOnceAndCountsAsAChange) {
     QString error;
     EXPECT_FALSE(none.open(&error));
     EXPECT_TRUE(error.contains("fs.inotify.max_user_watches")) << error.toStdString();
+    EXPECT_EQ(limitFolders, QStringList({limitFolders.value(0), root}))
+        << "a root left without a watch is the limit too";
 }
 
 TEST(InotifyWatcher, QueueOverflowIsReportedOnceAndRescansTheTree) {

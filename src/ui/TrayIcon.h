@@ -1,0 +1,55 @@
+#pragma once
+// The station in the desktop's tray: its state in the icon and the tooltip, and a menu with the
+// main commands. The menu and the state exist whether or not the desktop has a tray.
+#include "ui/StatusDisplay.h"
+
+#include <QIcon>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+namespace kivo {
+
+// "KivoUploader — Uploading IMG_0001.jpg" and the like.
+QString trayToolTip(StationState state, const QString& detail);
+// A glyph in the state's colour, with a badge when paused or stopped.
+QIcon trayIconFor(StationState state);
+
+class TrayIcon : public QObject, public StationStateObserver {
+    Q_OBJECT
+public:
+    // actions must outlive this object; showWindow brings the main window up.
+    TrayIcon(AppActions* actions, std::function<void()> showWindow, QObject* parent = nullptr);
+    ~TrayIcon() override;
+
+    static bool isAvailable();
+    // Puts the icon into the tray; false (and nothing shown) when the desktop has none.
+    bool showInTray();
+
+    // Any thread; the icon, tooltip and menu follow on this object's thread.
+    void stationStateChanged(StationState state, const QString& detail) override;
+
+    QMenu* menu() const { return fMenu.get(); }
+    StationState state() const { return fState; }
+    QString toolTip() const { return fToolTip; }
+
+private:
+    void apply(StationState state, const QString& detail);
+    void refreshTray();
+
+    AppActions* fActions;
+    std::function<void()> fShowWindow;
+    std::unique_ptr<QMenu> fMenu;
+    QAction* fSynchronize = nullptr;
+    QAction* fPauseResume = nullptr;
+    QSystemTrayIcon* fTray = nullptr;
+    StationState fState = StationState::Idle;
+    QString fToolTip;
+};
+
+} // namespace kivo
