@@ -1,12 +1,11 @@
 #include "app/CommandLine.h"
 
+#include "log/MessageLog.h"
 #include "log/QDLogFileManager.h"
 #include "platform/Bundle.h"
 #include "platform/Defaults.h"
 
-#include <QFile>
 #include <cstdio>
-#include <unistd.h>
 
 namespace kivo {
 
@@ -55,16 +54,6 @@ const QtOption* qtOption(const QString& arg, bool* valueAttached) {
             return (eq < 0 || o.takesValue) ? &o : nullptr;
     }
     return nullptr;
-}
-
-// The milestone log goes beside the executable when that folder is writable; found here
-// without creating anything.
-QString milestoneLogPath() {
-    const QString name = bundle::displayName() + QStringLiteral("Log.txt");
-    const QString folder = bundle::executableFolder();
-    if (!folder.isEmpty() && ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0)
-        return folder + QLatin1Char('/') + name;
-    return QDLogFileManager::logFolder() + QLatin1Char('/') + name;
 }
 
 } // namespace
@@ -201,7 +190,7 @@ QString helpText() {
                         "  milestone log     %4\n"
                         "  state             %2/\n\n")
              .arg(Defaults::standardPath(), logs, QDLogFileManager::getApplicationName(),
-                  milestoneLogPath());
+                  MessageLog::logPathFor(bundle::executableFolder(), false));
     t += QStringLiteral("Exit status: 0 when done (or handed over to the running instance), 1 "
                         "when the\nrunning instance did not answer, 2 for an unknown option.\n");
     return t;

@@ -86,13 +86,13 @@ bool ensurePrivateFolder(const QString& folder) {
 
 } // namespace
 
-QString logPathFor(const QString& folder) {
+QString logPathFor(const QString& folder, bool makeFolder) {
     const QString name = bundle::displayName() + QStringLiteral("Log.txt");
     if (!folder.isEmpty() && QFileInfo(folder).isDir() &&
         ::access(QFile::encodeName(folder).constData(), W_OK | X_OK) == 0)
         return folder + QLatin1Char('/') + name;
     const QString privateFolder = bundle::stateHome() + QStringLiteral("/Kivo");
-    if (!ensurePrivateFolder(privateFolder))
+    if (makeFolder && !ensurePrivateFolder(privateFolder))
         consoleLine(QStringLiteral("Could not create the log folder %1").arg(privateFolder));
     return privateFolder + QLatin1Char('/') + name;
 }

@@ -18,8 +18,8 @@ bool isOpen();
 // The path of the last InitLog; empty before the first.
 QString logFilePath();
 // Where InitLog puts the file for a program living in `folder`; creates the private fallback
-// folder when it is needed.
-QString logPathFor(const QString& folder);
+// folder when it is needed, unless makeFolder is false.
+QString logPathFor(const QString& folder, bool makeFolder = true);
 
 // "[<asctime>] ==> <msg>" plus a newline, flushed. With echo the message also goes to the
 // console as "NSLog = <msg>".

@@ -15,12 +15,15 @@ namespace {
 
 const char* const kJournalSocket = "/run/systemd/journal/socket";
 
-// Empty when no copy is asked for.
-QByteArray socketPath() {
-    const QByteArray v = qgetenv("KIVO_LOG_TO_JOURNAL");
-    if (v == "1")
-        return kJournalSocket;
-    return v.startsWith('/') ? v : QByteArray();
+// Empty when no copy is asked for. Read once: it is asked for on every console line.
+const QByteArray& socketPath() {
+    static const QByteArray path = [] {
+        const QByteArray v = qgetenv("KIVO_LOG_TO_JOURNAL");
+        if (v == "1")
+            return QByteArray(kJournalSocket);
+        return v.startsWith('/') ? v : QByteArray();
+    }();
+    return path;
 }
 
 // JOURNAL_STREAM is "<device>:<inode>" of the stream systemd connected standard error to; a
@@ -58,7 +61,7 @@ bool copying() {
 }
 
 void send(const QByteArray& line) {
-    const QByteArray path = socketPath();
+    const QByteArray& path = socketPath();
     if (path.isEmpty())
         return;
     sockaddr_un address{};

@@ -223,24 +223,32 @@ void MainStatusWindow::showUploadHistory(const UploadHistoryDay& day) {
             if (!self)
                 return;
             self->fHistoryDay = day;
-            QTreeWidget* list = self->fUi->ibHistoryList;
-            list->clear();
-            for (const UploadRecord& record : day.latest) {
-                const QString file = record.folder.isEmpty()
-                                         ? record.file
-                                         : record.folder + QLatin1Char('/') + record.file;
-                auto* row = new QTreeWidgetItem(
-                    list, {record.time.toLocalTime().toString(QStringLiteral("HH:mm:ss")), file,
-                           outcomeText(record.outcome), record.message});
-                // The columns elide; the whole text is one hover away.
-                row->setToolTip(1, file);
-                row->setToolTip(3, record.message);
-                if (record.outcome != UploadOutcome::Uploaded)
-                    row->setForeground(2, QColor(Qt::red));
-            }
             self->refreshHistoryCounts();
+            // The rows are made again for every result: only for a window on screen.
+            if (self->isVisible())
+                self->refreshHistoryList();
+            else
+                self->fHistoryListStale = true;
         },
         false);
+}
+
+void MainStatusWindow::refreshHistoryList() {
+    fHistoryListStale = false;
+    QTreeWidget* list = fUi->ibHistoryList;
+    list->clear();
+    for (const UploadRecord& record : fHistoryDay.latest) {
+        const QString file =
+            record.folder.isEmpty() ? record.file : record.folder + QLatin1Char('/') + record.file;
+        auto* row = new QTreeWidgetItem(
+            list, {record.time.toLocalTime().toString(QStringLiteral("HH:mm:ss")), file,
+                   outcomeText(record.outcome), record.message});
+        // The columns elide; the whole text is one hover away.
+        row->setToolTip(1, file);
+        row->setToolTip(3, record.message);
+        if (record.outcome != UploadOutcome::Uploaded)
+            row->setForeground(2, QColor(Qt::red));
+    }
 }
 
 void MainStatusWindow::showWaitingCount(int count) {
@@ -303,6 +311,8 @@ QPushButton* MainStatusWindow::problemFolderButton() const {
 void MainStatusWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     fVisible.store(true);
+    if (fHistoryListStale)
+        refreshHistoryList();
 }
 
 void MainStatusWindow::hideEvent(QHideEvent* event) {

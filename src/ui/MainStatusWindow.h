@@ -81,6 +81,8 @@ private:
     void raiseWindow();
     // The counts line from the day and the waiting count. Main thread.
     void refreshHistoryCounts();
+    // The latest items from the day. Main thread.
+    void refreshHistoryList();
 
     static constexpr int kFieldCount = int(StatusField::MacOSVersion) + 1;
 
@@ -97,7 +99,8 @@ private:
     std::atomic<SettingsPanel*> fLoginPanel{nullptr};
     // Main thread only.
     UploadHistoryDay fHistoryDay;
-    int fWaiting = -1; // not yet counted
+    int fWaiting = -1;              // not yet counted
+    bool fHistoryListStale = false; // the day changed while the window was hidden
 };
 
 } // namespace kivo

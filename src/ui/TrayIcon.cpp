@@ -167,7 +167,11 @@ void TrayIcon::apply(StationState state, const QString& detail) {
 void TrayIcon::refreshTray() {
     if (!fTray)
         return;
-    fTray->setIcon(trayIconFor(fState));
+    // Drawn again only when the state changes, not for each photo's tooltip.
+    if (fIconShown != fState) {
+        fTray->setIcon(trayIconFor(fState));
+        fIconShown = fState;
+    }
     fTray->setToolTip(fToolTip);
 }
 

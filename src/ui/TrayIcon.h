@@ -8,6 +8,7 @@
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QMenu;
@@ -50,6 +51,7 @@ private:
     QSystemTrayIcon* fTray = nullptr;
     StationState fState = StationState::Idle;
     QString fToolTip;
+    std::optional<StationState> fIconShown; // the state whose icon the tray has
 };
 
 } // namespace kivo
