@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStorageInfo>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -48,6 +49,11 @@ qint64 peakKiB(qint64 pid) {
 }
 
 TEST_F(Resilience, AHugeMovieIsSentFromDiskNotFromMemory) {
+    // The movie is sparse, but the program's debug dump of the body is not: 2 GiB written.
+    const qint64 free = QStorageInfo(scratchRoot()).bytesAvailable();
+    if (free < (qint64(3) << 30))
+        GTEST_SKIP() << "needs 3 GiB free in " << scratchRoot().toStdString() << ", has "
+                     << (free >> 20) << " MiB";
     run.makePhotos(1, {"Smith"});
     const QString movie = run.source() + "/Smith/IMG_0001.mov";
     {

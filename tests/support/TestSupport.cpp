@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUuid>
@@ -22,12 +23,32 @@ QString& root() {
     static QString r;
     return r;
 }
+
+QTemporaryDir*& rootDir() {
+    static QTemporaryDir* dir = nullptr;
+    return dir;
+}
+
+// Removed only after the last test, since programs and threads a test started may write here
+// until then; some tests leave gigabytes (a 2 GiB movie and its dump), so it must not outlive us.
+void removeScratchRoot() {
+    if (!rootDir())
+        return;
+    if (!qEnvironmentVariableIsEmpty("KIVO_KEEP_TEST_FILES")) {
+        fprintf(stderr, "test files kept in %s\n", qPrintable(root()));
+        return;
+    }
+    // rm, not QDir: tests leave names that are not UTF-8 and trees deeper than PATH_MAX.
+    if (QProcess::execute("rm", {"-rf", "--one-file-system", "--", root()}) != 0)
+        fprintf(stderr, "could not remove all of %s\n", qPrintable(root()));
+}
 } // namespace
 
 void isolateEnvironment() {
-    // Never removed before exit: detached threads of the code under test may still write here.
-    static QTemporaryDir* dir = new QTemporaryDir(QDir::tempPath() + "/kivo-test-XXXXXX");
-    root() = dir->path();
+    if (!rootDir())
+        rootDir() = new QTemporaryDir(QDir::tempPath() + "/kivo-test-XXXXXX");
+    rootDir()->setAutoRemove(false);
+    root() = rootDir()->path();
     const QByteArray r = root().toUtf8();
     for (const char* sub : {"/home", "/home/.config", "/home/.local/state", "/home/.local/share"})
         QDir().mkpath(root() + sub);
@@ -107,7 +128,9 @@ QByteArray FdCapture::text() const {
 
 int runAllTests(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    removeScratchRoot();
+    return result;
 }
 
 } // namespace kivo::test
