@@ -62,6 +62,10 @@ bool ProgramRun::isRunning() const {
     return fProcess && fProcess->state() != QProcess::NotRunning;
 }
 
+qint64 ProgramRun::processId() const {
+    return fProcess ? fProcess->processId() : 0;
+}
+
 void ProgramRun::kill() {
     if (isRunning()) {
         fProcess->kill();

@@ -59,6 +59,8 @@ public:
     QByteArray console() const;
     // Whether the program started by start() is still running.
     bool isRunning() const;
+    // The process id of the program started by start(), 0 when there is none.
+    qint64 processId() const;
     // SIGKILL, as a crash or power cut would end it.
     void kill();
 

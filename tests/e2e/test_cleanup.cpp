@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <gtest/gtest.h>
 
@@ -53,8 +54,19 @@ protected:
 
     bool startIdle(const QStringList& settings) {
         // Log files as old as the clock is ahead would be cleared away at start.
-        return run.startWith("http://127.0.0.1:9/upload",
-                             QStringList{"-prefDaysToSaveLogs", "365"} + settings, {});
+        const bool started = run.startWith(
+            "http://127.0.0.1:9/upload", QStringList{"-prefDaysToSaveLogs", "365"} + settings, {});
+        if (started)
+            fakeTimedPid = run.processId();
+        return started;
+    }
+    // The program leaves with _exit, so libfaketime never removes its shared memory.
+    void TearDown() override {
+        run.stop();
+        if (fakeTimedPid) {
+            QFile::remove(QStringLiteral("/dev/shm/faketime_shm_%1").arg(fakeTimedPid));
+            QFile::remove(QStringLiteral("/dev/shm/sem.faketime_sem_%1").arg(fakeTimedPid));
+        }
     }
 
     bool consoleShows(const char* text, int timeoutMs = 30000) {
@@ -62,6 +74,7 @@ protected:
     }
 
     ProgramRun run;
+    qint64 fakeTimedPid = 0;
 };
 
 TEST_F(Cleanup, StartUpSweepsTheSourceTwiceAndLeavesTheMirrorAloneWhenTheSettingIsOff) {

@@ -230,4 +230,17 @@ QVariantMap RefService::record(const QString& receivedDir) {
     return QJsonDocument::fromJson(readFile(receivedDir + "/fields.json")).object().toVariantMap();
 }
 
+RefService* SharedServiceTest::service = nullptr;
+
+void SharedServiceTest::SetUpTestSuite() {
+    service = new RefService;
+    ASSERT_TRUE(service->start(makeTempFolder("service"), "demo", "secret"))
+        << service->errorString().toStdString();
+}
+
+void SharedServiceTest::TearDownTestSuite() {
+    delete service;
+    service = nullptr;
+}
+
 } // namespace kivo::test

@@ -4,6 +4,7 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <gtest/gtest.h>
 #include <memory>
 #include <vector>
 
@@ -74,6 +75,16 @@ private:
     int fPort = 0;
     QString fDataDir;
     mutable QString fError; // the last failed control call, also from const ones
+};
+
+// A test suite sharing one reference service (account demo/secret), reset before each test.
+class SharedServiceTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite();
+    static void TearDownTestSuite();
+    void SetUp() override { ASSERT_TRUE(service->reset()); }
+
+    static RefService* service;
 };
 
 } // namespace kivo::test

@@ -58,20 +58,10 @@ QString sha256(const QString& path) {
         QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256).toHex());
 }
 
-class HiResTest : public ::testing::Test {
+class HiResTest : public SharedServiceTest {
 protected:
-    static void SetUpTestSuite() {
-        service = new RefService;
-        ASSERT_TRUE(service->start(makeTempFolder("service"), "demo", "secret"))
-            << service->errorString().toStdString();
-    }
-    static void TearDownTestSuite() {
-        delete service;
-        service = nullptr;
-    }
-
     void SetUp() override {
-        ASSERT_TRUE(service->reset());
+        ASSERT_NO_FATAL_FAILURE(SharedServiceTest::SetUp());
         ASSERT_TRUE(service->clearOrders());
         ASSERT_TRUE(service->setOrderGrammar("auto"));
         folder = makeTempFolder("hires");
@@ -98,7 +88,6 @@ protected:
         return n;
     }
 
-    static RefService* service;
     QString folder;
     std::unique_ptr<Defaults> store;
     LineRecorder window;
@@ -106,8 +95,6 @@ protected:
     qsizetype receivedBefore = 0;
     int hiResBefore = 0;
 };
-
-RefService* HiResTest::service = nullptr;
 
 TEST_F(HiResTest, BothGrammarsFulfilOrdersInDocumentOrderWithTheirFieldsExactly) {
     const QString png = folder + "/Shoot One/IMG_0001.PNG";

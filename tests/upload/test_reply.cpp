@@ -31,20 +31,10 @@ public:
 };
 
 // The real controller talking to the reference service over loopback.
-class ReplyTest : public ::testing::Test {
+class ReplyTest : public SharedServiceTest {
 protected:
-    static void SetUpTestSuite() {
-        service = new RefService;
-        ASSERT_TRUE(service->start(makeTempFolder("service"), "demo", "secret"))
-            << service->errorString().toStdString();
-    }
-    static void TearDownTestSuite() {
-        delete service;
-        service = nullptr;
-    }
-
     void SetUp() override {
-        ASSERT_TRUE(service->reset());
+        ASSERT_NO_FATAL_FAILURE(SharedServiceTest::SetUp());
         folder = makeTempFolder("reply");
         store = std::make_unique<Defaults>(folder + "/settings.plist", -1);
         Preferences::useStore(store.get());
@@ -94,7 +84,6 @@ protected:
         return info;
     }
 
-    static RefService* service;
     QString folder, photo;
     std::unique_ptr<Defaults> store;
     std::unique_ptr<HttpController> controller;
@@ -102,8 +91,6 @@ protected:
     QString outcome;
     QVariantMap result;
 };
-
-RefService* ReplyTest::service = nullptr;
 
 TEST_F(ReplyTest, AnAcceptedUploadArrivesWholeAndIsASuccess) {
     const auto sent = upload();
