@@ -156,12 +156,10 @@ int main(int argc, char** argv) {
     window->setLoginPanel(new kivo::SettingsWindowController(window, controller));
     controller->setStatusDisplay(window);
     controller->station().useDesktopNotifier(new kivo::DesktopNotifier(&app));
-    if (kivo::TrayIcon::isAvailable()) {
-        auto* tray = new kivo::TrayIcon(
-            controller, [window] { window->showOnRequest(); }, &app);
-        controller->station().setStateObserver(tray);
-        tray->showInTray();
-    }
+    auto* tray = new kivo::TrayIcon(
+        controller, [window] { window->showOnRequest(); }, &app);
+    controller->station().setStateObserver(tray);
+    tray->showInTrayOnceThereIsOne();
     quitOnTerminationSignals(app, controller);
     QObject::connect(&app, &QGuiApplication::lastWindowClosed, controller,
                      [controller] { controller->requestTermination(); });

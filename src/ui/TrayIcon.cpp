@@ -1,6 +1,7 @@
 #include "ui/TrayIcon.h"
 
 #include "platform/Bundle.h"
+#include "platform/Console.h"
 
 #include <QAction>
 #include <QMenu>
@@ -8,6 +9,7 @@
 #include <QPainterPath>
 #include <QPixmap>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace kivo {
 
@@ -133,7 +135,7 @@ bool TrayIcon::isAvailable() {
 }
 
 bool TrayIcon::showInTray() {
-    if (!isAvailable())
+    if (!fTrayCheck())
         return false;
     if (!fTray) {
         fTray = new QSystemTrayIcon(this);
@@ -147,6 +149,24 @@ bool TrayIcon::showInTray() {
     }
     fTray->show();
     return true;
+}
+
+void TrayIcon::showInTrayOnceThereIsOne(std::chrono::milliseconds interval, int tries) {
+    if (showInTray() || tries <= 1)
+        return;
+    if (!fTrayRetry) {
+        fTrayRetry = new QTimer(this);
+        connect(fTrayRetry, &QTimer::timeout, this, [this] {
+            if (showInTray()) {
+                consoleLine(QStringLiteral("The desktop's tray appeared; the icon is shown"));
+                fTrayRetry->stop();
+            } else if (--fTrayTriesLeft <= 0) {
+                fTrayRetry->stop();
+            }
+        });
+    }
+    fTrayTriesLeft = tries - 1;
+    fTrayRetry->start(interval);
 }
 
 void TrayIcon::stationStateChanged(StationState state, const QString& detail) {

@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QObject>
 #include <QString>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
+class QTimer;
 
 namespace kivo {
 
@@ -31,6 +33,13 @@ public:
     static bool isAvailable();
     // Puts the icon into the tray; false (and nothing shown) when the desktop has none.
     bool showInTray();
+    // As showInTray(), and while there is no tray, tries again every interval, tries times in
+    // all: at login the panel may start after us.
+    void showInTrayOnceThereIsOne(std::chrono::milliseconds interval = std::chrono::seconds(5),
+                                  int tries = 24);
+    bool isInTray() const { return fTray != nullptr; }
+    // Stands in for the desktop's answer to whether it has a tray.
+    void setTrayCheck(std::function<bool()> check) { fTrayCheck = std::move(check); }
 
     // Any thread; the icon, tooltip and menu follow on this object's thread.
     void stationStateChanged(StationState state, const QString& detail) override;
@@ -49,6 +58,9 @@ private:
     QAction* fSynchronize = nullptr;
     QAction* fPauseResume = nullptr;
     QSystemTrayIcon* fTray = nullptr;
+    std::function<bool()> fTrayCheck = &TrayIcon::isAvailable;
+    QTimer* fTrayRetry = nullptr;
+    int fTrayTriesLeft = 0;
     StationState fState = StationState::Idle;
     QString fToolTip;
     std::optional<StationState> fIconShown; // the state whose icon the tray has

@@ -3,6 +3,7 @@
 #include "ui/TrayIcon.h"
 #include "FakeAppActions.h"
 #include "WindowLook.h"
+#include "support/TestSupport.h"
 
 #include <QAction>
 #include <QImage>
@@ -67,6 +68,26 @@ TEST(TrayIcon, MenuCommandsReachTheActionsAndFollowTheState) {
     tray.stationStateChanged(StationState::Paused, QString());
     menu->adjustSize();
     test::saveScreenshot(menu, "tray-menu.png");
+}
+
+TEST(TrayIcon, ATrayThatAppearsAfterStartIsUsedAndTheLookingStops) {
+    test::FakeAppActions actions;
+    TrayIcon late(&actions, {});
+    int asked = 0;
+    late.setTrayCheck([&] { return ++asked >= 3; });
+    late.showInTrayOnceThereIsOne(std::chrono::milliseconds(10), 5);
+    EXPECT_FALSE(late.isInTray());
+    EXPECT_TRUE(test::waitUntil([&] { return late.isInTray(); }, 2000));
+    test::waitUntil([] { return false; }, 100);
+    EXPECT_EQ(asked, 3) << "no more asking once it is there";
+
+    TrayIcon never(&actions, {});
+    int tries = 0;
+    never.setTrayCheck([&] { return ++tries, false; });
+    never.showInTrayOnceThereIsOne(std::chrono::milliseconds(10), 4);
+    test::waitUntil([] { return false; }, 300);
+    EXPECT_EQ(tries, 4);
+    EXPECT_FALSE(never.isInTray());
 }
 
 TEST(TrayIcon, EachStateHasItsOwnIcon) {
