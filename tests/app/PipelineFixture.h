@@ -3,6 +3,7 @@
 // private settings store and real folders.
 #include "app/AppController.h"
 #include "platform/Defaults.h"
+#include "platform/NotificationCenter.h"
 #include "settings/Preferences.h"
 #include "support/TestSupport.h"
 
@@ -33,10 +34,7 @@ public:
     void setFieldText(StatusField f, const QString& text) override {
         updateField(f, text, false, false);
     }
-    void updateProgressBar(const QString& v) override {
-        std::lock_guard<std::mutex> g(lock);
-        progress.push_back(v);
-    }
+    void updateProgressBar(const QString&) override {}
     bool hasPauseResumeButton() const override { return true; }
     void setPauseResumeTitle(const QString& t) override {
         std::lock_guard<std::mutex> g(lock);
@@ -66,7 +64,6 @@ public:
 
     std::mutex lock;
     std::vector<FieldUpdate> updates;
-    std::vector<QString> progress;
     QString pauseTitle;
     std::atomic<bool> pauseEnabled{true};
     std::atomic<int> previews{0};
@@ -140,6 +137,21 @@ protected:
         info->insert(cDictKeyLocalSourceUploadFolder, source);
         info->insert(kEdFileName, source + "/" + item);
         return info;
+    }
+    // The record of an item the service answered, with the status and message of its reply.
+    std::shared_ptr<QVariantMap> replyInfo(const QString& item, int http,
+                                           const QString& status = {},
+                                           const QString& message = {}) {
+        auto info = resultInfo(item);
+        info->insert(kHttpStatusCode, http);
+        if (!status.isNull())
+            info->insert(kHttpOurCustomStatus, status);
+        if (!message.isNull())
+            info->insert(kHttpOurCustomMessage, message);
+        return info;
+    }
+    static void post(const QString& name, std::shared_ptr<QVariantMap> info) {
+        NotificationCenter::defaultCenter().post(name, nullptr, std::move(info));
     }
 
     QString folder, source, mirror;

@@ -1,8 +1,6 @@
 #include "PipelineFixture.h"
 #include "platform/Beep.h"
-#include "platform/NotificationCenter.h"
 
-#include <QFile>
 #include <thread>
 
 using namespace kivo;
@@ -14,12 +12,9 @@ TEST_F(PipelineTest, CompleteSettingsPostOneScanRequestWithExactlyThreeKeys) {
     const int beeps = beepCount();
     EXPECT_TRUE(controller->applicationOpenFile(source));
     ASSERT_EQ(scans.size(), 1u);
-    const QVariantMap& request = scans.front();
-    EXPECT_EQ(request.size(), 3);
-    EXPECT_EQ(request.value(cDictKeyLocalSourceUploadFolder).toString(), source);
-    EXPECT_EQ(request.value(cDictKeyLocalMirrorFolder).toString(), mirror);
-    EXPECT_EQ(request.value(cDictKeyUserEnteredEventName).toString(),
-              QStringLiteral("Spring Gala"));
+    EXPECT_EQ(scans.front(), (QVariantMap{{cDictKeyLocalSourceUploadFolder, source},
+                                          {cDictKeyLocalMirrorFolder, mirror},
+                                          {cDictKeyUserEnteredEventName, "Spring Gala"}}));
     EXPECT_EQ(beepCount(), beeps);
     EXPECT_FALSE(gInsideOpenFile);
     EXPECT_EQ(controller->currentRootFolder(), source);
@@ -127,28 +122,6 @@ TEST_F(PipelineTest, NextPassWorkerWaitsForTheRunningEntry) {
     EXPECT_EQ(waits, 3);
     ASSERT_EQ(scans.size(), 1u);
     EXPECT_EQ(scans.front().value(cDictKeyLocalSourceUploadFolder).toString(), source);
-}
-
-TEST_F(PipelineTest, ScanRequestReachesTheScanThroughTheNotificationCentre) {
-    // The default wiring starts the scan on a detached thread; here that thread is run inline.
-    auto request = std::make_shared<QVariantMap>(
-        QVariantMap{{cDictKeyLocalSourceUploadFolder, source},
-                    {cDictKeyLocalMirrorFolder, mirror},
-                    {cDictKeyUserEnteredEventName, QStringLiteral("Spring Gala")}});
-    AppController wired;
-    wired.awakeFromNib();
-    std::vector<std::function<void()>> wiredStarts;
-    wired.operations().startDetached = [&](std::function<void()> fn) { wiredStarts.push_back(fn); };
-    NotificationCenter::defaultCenter().post(kScanFolderNotification, this, request);
-    // Every controller observes; the wired one asked for exactly one detached scan.
-    ASSERT_EQ(wiredStarts.size(), 1u);
-    int loopsEnded = 0;
-    int owner = 0;
-    NotificationCenter::defaultCenter().addObserver(&owner, kCleanUpAfterCompleteLoop,
-                                                    [&](const Notification&) { ++loopsEnded; });
-    wiredStarts.front()(); // the scan of an empty source folder ends the loop
-    NotificationCenter::defaultCenter().removeObserver(&owner);
-    EXPECT_EQ(loopsEnded, 1);
 }
 
 } // namespace

@@ -92,14 +92,6 @@ TEST_F(Scripting, GetValueAnswersTheListWithTheValueRead) {
     EXPECT_EQ(getList("userEnteredEventName").value(1).toStringList().value(2), "");
 }
 
-TEST_F(Scripting, AnIntervalSetByAScriptDrivesTheNextRetriggerTimer) {
-    store->setBool(sPrefAutoSynchronize, true);
-    ASSERT_EQ(command("setValue", "PrefSecondsBetweenScans", "0.2"), "COMMAND SUCCESS");
-    controller->doSetupRetriggerTimer();
-    EXPECT_TRUE(waitUntil([&] { return !scans.empty(); }, 5000))
-        << "the timer still runs on the interval from before the script";
-}
-
 TEST_F(Scripting, PauseAndSynchronizeGoThroughRunControl) {
     EXPECT_EQ(std::get<QString>(send("paus", std::nullopt)), "ACCEPTED");
     EXPECT_FALSE(gWantsToHaltProcess) << "a pause while idle changes nothing";

@@ -184,10 +184,6 @@ public:
     std::vector<RecordedState> seen;
 };
 
-void post(const QString& name, std::shared_ptr<QVariantMap> info) {
-    NotificationCenter::defaultCenter().post(name, nullptr, std::move(info));
-}
-
 TEST_F(PipelineTest, TheStationFollowsThePipelineAndTellsOfStopsAndFilings) {
     StateRecorder states;
     std::vector<StationNotice> notices;
@@ -199,11 +195,7 @@ TEST_F(PipelineTest, TheStationFollowsThePipelineAndTellsOfStopsAndFilings) {
     EXPECT_EQ(states.last().state, StationState::Uploading);
     EXPECT_EQ(states.last().detail, "IMG_0001.jpg");
 
-    auto refused = resultInfo("Smith/IMG_0001.jpg");
-    refused->insert(kHttpStatusCode, 200);
-    refused->insert(kHttpOurCustomStatus, "Warning");
-    refused->insert(kHttpOurCustomMessage, "Duplicate");
-    post(kUploadFailNotification, refused);
+    post(kUploadFailNotification, replyInfo("Smith/IMG_0001.jpg", 200, "Warning", "Duplicate"));
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].kind, NoticeKind::FiledAsProblem);
     EXPECT_EQ(notices[0].body, "[Smith/IMG_0001.jpg]: Duplicate");
@@ -216,11 +208,7 @@ TEST_F(PipelineTest, TheStationFollowsThePipelineAndTellsOfStopsAndFilings) {
     EXPECT_TRUE(notices[1].body.contains("[Smith/IMG_0002.jpg] cannot be filed into the mirror"));
 
     post(kUploadStartNotification, resultInfo("Smith/IMG_0003.jpg"));
-    auto stopping = resultInfo("Smith/IMG_0003.jpg");
-    stopping->insert(kHttpStatusCode, 200);
-    stopping->insert(kHttpOurCustomStatus, "ERROR");
-    stopping->insert(kHttpOurCustomMessage, "Bad account");
-    post(kUploadFailNotification, stopping);
+    post(kUploadFailNotification, replyInfo("Smith/IMG_0003.jpg", 200, "ERROR", "Bad account"));
     EXPECT_EQ(states.last().state, StationState::Stopped);
     EXPECT_EQ(states.last().detail, "Bad account");
     ASSERT_EQ(notices.size(), 3u);

@@ -8,17 +8,13 @@ using namespace kivo::test;
 
 namespace {
 
-void post(const QString& name, std::shared_ptr<QVariantMap> info) {
-    NotificationCenter::defaultCenter().post(name, nullptr, std::move(info));
-}
-
 // One row of the failure decision: what the reply held and where the item must end up.
 struct FailureCase {
     const char* what;
     QVariantMap reply;
     bool toProblemFolder;
     bool loopGoesOn;
-    std::vector<double> pauses;
+    double pause;      // 0: none
     QString errorText; // last red text on the status line; empty: none
 };
 
@@ -50,7 +46,7 @@ TEST_P(FailureDecision, FilesTheItemAndContinuesOrStopsAsTheReplySays) {
         EXPECT_TRUE(otherMoves.empty()) << c.what;
     }
     EXPECT_TRUE(mirrorMoves.empty()) << c.what;
-    EXPECT_EQ(pauses, c.pauses) << c.what;
+    EXPECT_EQ(pauses, c.pause ? std::vector{c.pause} : std::vector<double>{}) << c.what;
     EXPECT_EQ(detachedStarts.load(), c.loopGoesOn ? 1 : 0) << c.what;
     EXPECT_FALSE(gStartedUploadProcess) << c.what;
     // Once the loop goes on, the record has been emptied for the caller.
@@ -78,86 +74,43 @@ TEST_P(FailureDecision, FilesTheItemAndContinuesOrStopsAsTheReplySays) {
     }
 }
 
-QVariantMap reply(std::initializer_list<std::pair<const QString, QVariant>> l) {
-    return QVariantMap(l);
+// What the service answered: its HTTP status and, when given, the status and message of its body.
+QVariantMap verdict(int http, const char* status = nullptr, const char* message = nullptr) {
+    QVariantMap reply{{kHttpStatusCode, http}};
+    if (status)
+        reply.insert(kHttpOurCustomStatus, status);
+    if (message)
+        reply.insert(kHttpOurCustomMessage, message);
+    return reply;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Replies, FailureDecision,
-    ::testing::Values(FailureCase{"500 without a service status",
-                                  reply({{kHttpStatusCode, 500}}),
-                                  true,
-                                  true,
-                                  {2.0},
-                                  QStringLiteral("HTTP Server Returned Status Code: 500")},
-                      FailureCase{"404 whose body says OK",
-                                  reply({{kHttpStatusCode, 404},
-                                         {kHttpOurCustomStatus, "OK"},
-                                         {kHttpOurCustomMessage, "Thanks"}}),
-                                  true,
-                                  true,
-                                  {2.0},
-                                  QStringLiteral("HTTP Server Returned Status Code: 404")},
-                      FailureCase{"service ERROR stops the loop",
-                                  reply({{kHttpStatusCode, 200},
-                                         {kHttpOurCustomStatus, "error"},
-                                         {kHttpOurCustomMessage, "Bad account"}}),
-                                  false,
-                                  false,
-                                  {},
-                                  QStringLiteral("Bad account")},
-                      FailureCase{"service Warning goes to the problem folder",
-                                  reply({{kHttpStatusCode, 200},
-                                         {kHttpOurCustomStatus, "WARNING"},
-                                         {kHttpOurCustomMessage, "Duplicate"}}),
-                                  true,
-                                  true,
-                                  {},
-                                  QStringLiteral("Duplicate")},
-                      FailureCase{"no e-mail addresses, any case",
-                                  reply({{kHttpStatusCode, 200},
-                                         {kHttpOurCustomStatus, "FAIL"},
-                                         {kHttpOurCustomMessage, "no email ADDRESSES sent"}}),
-                                  true,
-                                  true,
-                                  {2.0},
-                                  QString()},
-                      FailureCase{"FAIL with another message stays and goes on",
-                                  reply({{kHttpStatusCode, 200},
-                                         {kHttpOurCustomStatus, "FAIL"},
-                                         {kHttpOurCustomMessage, "Try later"}}),
-                                  false,
-                                  true,
-                                  {},
-                                  QString()},
-                      FailureCase{"transport error",
-                                  reply({{kHttpError, "Couldn't connect to server"}}),
-                                  false,
-                                  true,
-                                  {1.0},
-                                  QStringLiteral("Couldn't connect to server")},
-                      FailureCase{"our own error stops the loop",
-                                  reply({{kHttpOurCustomError, "Reply is not XML"},
-                                         {kHttpStatusCode, 200}}),
-                                  false,
-                                  false,
-                                  {},
-                                  QStringLiteral("Reply is not XML")},
-                      FailureCase{"500 with ERROR is filed and stops",
-                                  reply({{kHttpStatusCode, 500},
-                                         {kHttpOurCustomStatus, "ERROR"},
-                                         {kHttpOurCustomMessage, "Server down"}}),
-                                  true,
-                                  false,
-                                  {2.0},
-                                  QStringLiteral("HTTP Server Returned Status Code: 500")}));
+std::vector<FailureCase> failureCases() {
+    const QString status500 = "HTTP Server Returned Status Code: 500";
+    const QVariantMap transport{{kHttpError, "Couldn't connect to server"}};
+    const QVariantMap ownError{{kHttpOurCustomError, "Reply is not XML"}, {kHttpStatusCode, 200}};
+    return {
+        {"500 without a service status", verdict(500), true, true, 2.0, status500},
+        {"404 whose body says OK", verdict(404, "OK", "Thanks"), true, true, 2.0,
+         "HTTP Server Returned Status Code: 404"},
+        {"service ERROR stops the loop", verdict(200, "error", "Bad account"), false, false, 0,
+         "Bad account"},
+        {"service Warning goes to the problem folder", verdict(200, "WARNING", "Duplicate"), true,
+         true, 0, "Duplicate"},
+        {"no e-mail addresses, any case", verdict(200, "FAIL", "no email ADDRESSES sent"), true,
+         true, 2.0, QString()},
+        {"FAIL with another message stays and goes on", verdict(200, "FAIL", "Try later"), false,
+         true, 0, QString()},
+        {"transport error", transport, false, true, 1.0, "Couldn't connect to server"},
+        {"our own error stops the loop", ownError, false, false, 0, "Reply is not XML"},
+        {"500 with ERROR is filed and stops", verdict(500, "ERROR", "Server down"), true, false,
+         2.0, status500},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, FailureDecision, ::testing::ValuesIn(failureCases()));
 
 TEST_F(PipelineTest, OkStatusMessageIsShownWithoutErrorStyle) {
-    auto info = resultInfo();
-    info->insert(kHttpStatusCode, 200);
-    info->insert(kHttpOurCustomStatus, QStringLiteral("ok"));
-    info->insert(kHttpOurCustomMessage, QStringLiteral("Received"));
-    post(kUploadFailNotification, info);
+    post(kUploadFailNotification, replyInfo("Smith/IMG_0001.jpg", 200, "ok", "Received"));
     bool shownPlain = false;
     for (const FieldUpdate& u : display.of(StatusField::FTPCallbackStatus))
         shownPlain = shownPlain || (u.text == QStringLiteral("Received") && !u.isError);
@@ -334,9 +287,7 @@ TEST_F(PipelineTest, AJudgedItemThatCannotBeFiledWaitsInTheJournalAndIsNeverSent
 
     // A refused item that the problem folder cannot take is not sent again either.
     filingWorks = false;
-    auto refused = resultInfo(QStringLiteral("Smith/IMG_0003.jpg"));
-    refused->insert(kHttpStatusCode, 500);
-    post(kUploadFailNotification, refused);
+    post(kUploadFailNotification, replyInfo("Smith/IMG_0003.jpg", 500));
     EXPECT_TRUE(controller->isAwaitingFiling(source, "Smith/IMG_0003.jpg"));
     EXPECT_TRUE(display.last(StatusField::FTPCallbackStatus)->text.contains("Problem Folder"));
 }
@@ -344,9 +295,7 @@ TEST_F(PipelineTest, AJudgedItemThatCannotBeFiledWaitsInTheJournalAndIsNeverSent
 TEST_F(PipelineTest, ARefusedItemWhoseNameIsTakenIsFiledUnderOneStampWithItsMovie) {
     QDir().mkpath(folder + "/Problem Folder/Smith");
     test::writeFile(folder + "/Problem Folder/Smith/IMG_0001.jpg", "earlier refused photo");
-    auto info = resultInfo();
-    info->insert(kHttpStatusCode, 500);
-    post(kUploadFailNotification, info);
+    post(kUploadFailNotification, replyInfo("Smith/IMG_0001.jpg", 500));
     ASSERT_EQ(otherMoves.size(), 2u);
     EXPECT_FALSE(otherMoves[0].stamp.isEmpty());
     EXPECT_EQ(otherMoves[0].stamp, otherMoves[1].stamp);

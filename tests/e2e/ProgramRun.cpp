@@ -132,45 +132,36 @@ QString ProgramRun::programPath() {
 }
 
 bool ProgramRun::startWith(const QString& serviceUrl, const QStringList& extraSettings,
-                           const QStringList& plainArguments) {
+                           const QStringList& plainArguments,
+                           const std::function<void()>& childModifier) {
     fProcess = std::make_unique<QProcess>();
     fProcess->setProcessEnvironment(environment());
     fProcess->setProcessChannelMode(QProcess::MergedChannels);
     fProcess->setStandardOutputFile(fRoot + "/console.txt");
+    if (childModifier)
+        fProcess->setChildProcessModifier(childModifier);
     fProcess->start(programPath(), argumentsFor(serviceUrl, extraSettings, plainArguments));
     return fProcess->waitForStarted(10000);
 }
 
 bool ProgramRun::startSubjectToFilePermissions(const QString& serviceUrl) {
-    fProcess = std::make_unique<QProcess>();
-    fProcess->setProcessEnvironment(environment());
-    fProcess->setProcessChannelMode(QProcess::MergedChannels);
-    fProcess->setStandardOutputFile(fRoot + "/console.txt");
     // Root gets its capabilities back from the bounding set at exec; without the right to
     // change it (not root) file modes apply anyway.
-    fProcess->setChildProcessModifier([] {
+    return startWith(serviceUrl, {}, {source()}, [] {
         ::prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
         ::prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
     });
-    fProcess->start(programPath(), argumentsFor(serviceUrl, {}, {source()}));
-    return fProcess->waitForStarted(10000);
 }
 
 bool ProgramRun::startWithTerminationPending(const QString& serviceUrl) {
-    fProcess = std::make_unique<QProcess>();
-    fProcess->setProcessEnvironment(environment());
-    fProcess->setProcessChannelMode(QProcess::MergedChannels);
-    fProcess->setStandardOutputFile(fRoot + "/console.txt");
     // Both the mask and the pending signal survive exec.
-    fProcess->setChildProcessModifier([] {
+    return startWith(serviceUrl, {}, {source()}, [] {
         sigset_t term;
         sigemptyset(&term);
         sigaddset(&term, SIGTERM);
         ::sigprocmask(SIG_BLOCK, &term, nullptr);
         ::kill(::getpid(), SIGTERM);
     });
-    fProcess->start(programPath(), argumentsFor(serviceUrl, {}, {source()}));
-    return fProcess->waitForStarted(10000);
 }
 
 std::unique_ptr<QProcess> ProgramRun::startAnother(const QString& serviceUrl,

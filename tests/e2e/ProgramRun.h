@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QProcess>
 #include <QStringList>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -31,9 +32,11 @@ public:
     }
     // Starts the program with the service's URL and extra "-key value" settings.
     bool start(const QString& serviceUrl, const QStringList& extraSettings = {});
-    // As start(), with plainArguments in place of the source folder (none: the program idles).
+    // As start(), with plainArguments in place of the source folder (none: the program idles);
+    // childModifier runs in the child before exec.
     bool startWith(const QString& serviceUrl, const QStringList& extraSettings,
-                   const QStringList& plainArguments);
+                   const QStringList& plainArguments,
+                   const std::function<void()>& childModifier = {});
     // As start(), with the program held to file modes even when the tests run as root (it
     // starts without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH).
     bool startSubjectToFilePermissions(const QString& serviceUrl);

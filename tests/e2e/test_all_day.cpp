@@ -1,5 +1,5 @@
-// The program left to itself: it restarts when an upload hangs, survives being killed,
-// notices new photos and rescans on its timer.
+// The program left to itself: it restarts when an upload hangs, survives being killed and
+// rescans on its timer.
 #include "ProgramRun.h"
 
 #include <QDir>
@@ -55,20 +55,7 @@ TEST_F(AllDay, QuittingDuringAnUploadIsPromptAndLeavesTheItem) {
     service.release();
 }
 
-TEST_F(AllDay, PhotosArrivingLaterAreNoticedWithoutTheTimer) {
-    run.makePhotos(1);
-    ASSERT_TRUE(run.start(service.url()));
-    ASSERT_TRUE(waitUntil([&] { return run.allFiled(); }, 15000));
-    // Idle now, watching. New photos into a known client folder and into a new one.
-    waitUntil([] { return false; }, 1000);
-    run.makePhotos(2, {"Smith", "Newcomer"}, 2);
-    EXPECT_TRUE(waitUntil([&] { return run.allFiled(); }, 10000))
-        << run.console().right(3000).toStdString();
-    EXPECT_FALSE(run.console().contains("Okay to start upload process again")) << "no timer did it";
-    EXPECT_TRUE(run.stop());
-}
-
-TEST_F(AllDay, AnIdleProgramRescansOnItsTimerOnlyWhenAskedTo) {
+TEST_F(AllDay, AnIdleProgramRescansOnItsTimerWhenAskedTo) {
     run.makePhotos(1);
     ASSERT_TRUE(
         run.start(service.url(), {"-prefAutoSynchronize", "YES", "-prefSecondsBetweenScans", "1"}));
@@ -76,15 +63,6 @@ TEST_F(AllDay, AnIdleProgramRescansOnItsTimerOnlyWhenAskedTo) {
         [&] { return run.console().count("Okay to start upload process again") >= 2; }, 15000))
         << run.console().right(3000).toStdString();
     EXPECT_TRUE(run.stop());
-
-    ProgramRun quiet;
-    quiet.makePhotos(1);
-    ASSERT_TRUE(quiet.start(service.url()));
-    ASSERT_TRUE(waitUntil([&] { return quiet.allFiled(); }, 15000));
-    waitUntil([] { return false; }, 2500);
-    EXPECT_TRUE(quiet.console().contains("[self getDoAutoSynchronize] = NO"));
-    EXPECT_FALSE(quiet.console().contains("Okay to start upload process again"));
-    EXPECT_TRUE(quiet.stop());
 }
 
 } // namespace

@@ -11,7 +11,7 @@ namespace {
 
 using WatchedFolder = ProgramWithService;
 
-TEST_F(WatchedFolder, ASourceFolderDeletedAndMadeAgainIsWatchedAgain) {
+TEST_F(WatchedFolder, NewPhotosAreNoticedWithoutTheTimerAlsoAfterTheFolderIsMadeAgain) {
     run.makePhotos(1);
     ASSERT_TRUE(run.start(service.url()));
     ASSERT_TRUE(waitUntil([&] { return run.allFiled(); }, 15000));
@@ -21,6 +21,10 @@ TEST_F(WatchedFolder, ASourceFolderDeletedAndMadeAgainIsWatchedAgain) {
                 "Inside AppController => handleNotification_WatcherStarted");
         },
         15000));
+    // Into a known client folder and into a new one.
+    run.makePhotos(2, {"Smith", "Newcomer"}, 2);
+    EXPECT_TRUE(waitUntil([&] { return run.allFiled(); }, 10000))
+        << run.console().right(3000).toStdString();
 
     const QByteArray gone =
         "The source folder [" + run.source().toUtf8() + "] is gone; watching for it to come back";
@@ -30,12 +34,14 @@ TEST_F(WatchedFolder, ASourceFolderDeletedAndMadeAgainIsWatchedAgain) {
     ASSERT_TRUE(waitUntil([&] { return run.console().contains(gone); }, 15000))
         << run.console().right(3000).toStdString();
     ASSERT_TRUE(QDir().mkpath(run.source()));
-    run.makePhotos(1, {"Smith"}, 2);
+    run.makePhotos(1, {"Smith"}, 4);
     // Automatic synchronizing is off: only the watcher can have started this pass.
     EXPECT_TRUE(waitUntil([&] { return run.allFiled(); }, 15000))
         << run.console().right(3000).toStdString();
     EXPECT_EQ(run.console().count(gone), 1);
     EXPECT_EQ(run.console().count(back), 1);
+    EXPECT_TRUE(run.console().contains("[self getDoAutoSynchronize] = NO"));
+    EXPECT_FALSE(run.console().contains("Okay to start upload process again")) << "no timer did it";
     EXPECT_TRUE(run.stop());
 }
 

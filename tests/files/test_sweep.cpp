@@ -213,17 +213,6 @@ TEST(OldPhotoSweep, TheStreamCheckReadsTheWholeJpeg) {
     EXPECT_FALSE(isWholePhoto(dir + "/text.jpg"));
 }
 
-TEST(OldPhotoSweep, AMirrorFolderSweptJustBeforeFilingIsMadeAgainByTheMove) {
-    const QString source = test::makeTempFolder("src");
-    const QString mirror = test::makeTempFolder("mir");
-    put(source + "/Smith/a.jpg", "photo");
-    makeFolder(mirror + "/Smith"); // as a scan makes it
-    QDI_FileManager::deleteFolderIfEmpty(mirror, false);
-    ASSERT_FALSE(exists(mirror + "/Smith"));
-    EXPECT_TRUE(QDI_FileManager::moveFileToPath("Smith/a.jpg", source, mirror, true, false));
-    EXPECT_EQ(test::readFile(mirror + "/Smith/a.jpg"), "photo");
-}
-
 TEST(Invisible, NamesBeginningWithADotAndTheFixedSystemPaths) {
     for (const char* path : {"/Network", "/mach", "/mach.sym", "/dev", "/data/.Trash", "/a/.b/"})
         EXPECT_TRUE(isInvisibleFileAtPath2(path)) << path;

@@ -1,5 +1,4 @@
 #include "BinaryPlistBuilder.h"
-#include "HostileFiles.h"
 #include "platform/Defaults.h"
 #include "platform/PropertyList.h"
 #include "support/TestSupport.h"
@@ -9,9 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
-#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <limits>
@@ -286,71 +283,8 @@ TEST(DefaultsPersistence, RefusedFileIsMovedAsideNotOverwritten) {
     }
 }
 
-TEST(DefaultsPersistence, AFileThatCannotBeReadIsNeverSavedOver) {
-    // Neither readable nor writable (left by a run with sudo), and write-only: nothing but the
-    // store itself keeps a save from replacing the latter.
-    for (const mode_t mode : {mode_t(0), mode_t(0200)}) {
-        SCOPED_TRACE(mode);
-        const QString path = freshPath();
-        const QString folder = QFileInfo(path).absolutePath();
-        ASSERT_TRUE(test::writeFile(path, plist::toXml(QVariantMap{{"k", "the user's own"}})));
-        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), mode), 0);
-        const QByteArray before = test::readFile(path);
-        struct stat original {};
-        ASSERT_EQ(::stat(QFile::encodeName(path).constData(), &original), 0);
-        auto untouched = [&] {
-            struct stat now {};
-            return ::stat(QFile::encodeName(path).constData(), &now) == 0 &&
-                   now.st_ino == original.st_ino &&
-                   now.st_mtim.tv_nsec == original.st_mtim.tv_nsec &&
-                   now.st_mtim.tv_sec == original.st_mtim.tv_sec && now.st_mode == original.st_mode;
-        };
-
-        test::runSubjectToFilePermissions([&] {
-            const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
-            ASSERT_LT(fd, 0) << "the file must really be unreadable here";
-            ASSERT_EQ(errno, EACCES);
-            test::FdCapture err;
-            {
-                Defaults store(path, 5);
-                const Defaults::LoadReport& report = store.loadReport();
-                EXPECT_EQ(report.outcome, Defaults::LoadReport::Outcome::Unreadable);
-                EXPECT_FALSE(report.saves);
-                EXPECT_TRUE(report.movedTo.isEmpty());
-                EXPECT_TRUE(report.text.contains(path) && report.text.contains("Permission denied"))
-                    << report.text.toStdString();
-                EXPECT_FALSE(store.objectForKey("k").isValid());
-
-                // Neither an explicit save, nor the flush after a change, nor the one at the end.
-                store.setString("k", "written this run");
-                EXPECT_FALSE(store.synchronize());
-                store.setString("other", "x");
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
-                EXPECT_TRUE(untouched());
-            }
-            EXPECT_TRUE(err.text().contains("Not saving the settings to [" + path.toUtf8() + "]"))
-                << err.text().constData();
-        });
-        EXPECT_TRUE(untouched());
-        EXPECT_EQ(test::readFile(path), before);
-        EXPECT_EQ(entries(folder), QStringList{"store.plist"});
-    }
-}
-
-TEST(DefaultsPersistence, AFifoOrFolderAtThePathIsLeftAlone) {
-    const QString fifo = freshPath();
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    ASSERT_TRUE(test::finishesWhileFifoHasNoWriter(fifo, [&] {
-        Defaults store(fifo, 5);
-        EXPECT_EQ(store.loadReport().outcome, Defaults::LoadReport::Outcome::NotRegular);
-        EXPECT_TRUE(store.loadReport().text.contains("FIFO"));
-        store.setString("k", "v");
-        EXPECT_FALSE(store.synchronize());
-    }));
-    struct stat st {};
-    ASSERT_EQ(::stat(QFile::encodeName(fifo).constData(), &st), 0);
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
-
+// FIFOs and unreadable files are covered by the whole-program settings-file tests.
+TEST(DefaultsPersistence, AFolderAtThePathIsLeftAlone) {
     const QString folder = freshPath();
     ASSERT_TRUE(QDir().mkpath(folder + "/inside"));
     {

@@ -41,19 +41,19 @@ TEST(PropertyList, ReadsEveryKindDespiteLeadingJunkAndTrailingPadding) {
                              QByteArray("\n\0\0\0\0   ", 9) + QByteArray(512, '\0');
     std::optional<QVariantMap> dict = plist::parseDictionary(bytes);
     ASSERT_TRUE(dict.has_value());
-    const QVariantMap& d = *dict;
-    EXPECT_EQ(d.value("name").toString(), QString("Summer & Co"));
-    EXPECT_EQ(d.value("count").typeId(), QMetaType::LongLong);
-    EXPECT_EQ(d.value("count").toLongLong(), -12);
-    EXPECT_EQ(d.value("ratio").typeId(), QMetaType::Double);
-    EXPECT_DOUBLE_EQ(d.value("ratio").toDouble(), 2.5);
-    EXPECT_EQ(d.value("on").typeId(), QMetaType::Bool);
-    EXPECT_TRUE(d.value("on").toBool());
-    EXPECT_FALSE(d.value("off").toBool());
-    EXPECT_EQ(d.value("when").toDateTime(), utc(2024, 2, 3, 4, 5, 6));
-    EXPECT_EQ(d.value("blob").toByteArray(), QByteArray("\0\1\2", 3));
-    EXPECT_EQ(d.value("list").toList(), (QVariantList{QString("a"), qint64(7)}));
-    EXPECT_EQ(d.value("nested").toMap().value("inner").toString(), QString("x"));
+    EXPECT_EQ(*dict, (QVariantMap{{"name", "Summer & Co"},
+                                  {"count", qint64(-12)},
+                                  {"ratio", 2.5},
+                                  {"on", true},
+                                  {"off", false},
+                                  {"when", utc(2024, 2, 3, 4, 5, 6)},
+                                  {"blob", QByteArray("\0\1\2", 3)},
+                                  {"list", QVariantList{QString("a"), qint64(7)}},
+                                  {"nested", QVariantMap{{"inner", "x"}}}}));
+    // Equality compares numbers by value: the kinds must match as well.
+    EXPECT_EQ(dict->value("count").typeId(), QMetaType::LongLong);
+    EXPECT_EQ(dict->value("ratio").typeId(), QMetaType::Double);
+    EXPECT_EQ(dict->value("on").typeId(), QMetaType::Bool);
 }
 
 TEST(PropertyList, ReadsBinaryPlists) {
@@ -78,13 +78,14 @@ TEST(PropertyList, ReadsBinaryPlists) {
 
     std::optional<QVariantMap> d = plist::parseDictionary(bytes);
     ASSERT_TRUE(d.has_value());
-    EXPECT_EQ(d->value("s").toString(), QString::fromUtf8("Zürich ✓"));
-    EXPECT_EQ(d->value("i").toLongLong(), -3);
-    EXPECT_DOUBLE_EQ(d->value("r").toDouble(), 0.1);
+    EXPECT_EQ(*d, (QVariantMap{{"s", QString::fromUtf8("Zürich ✓")},
+                               {"i", qint64(-3)},
+                               {"r", 0.1},
+                               {"b", true},
+                               {"d", utc(2000, 12, 31, 0, 0, 0)},
+                               {"x", QByteArray("\0\xff", 2)},
+                               {"a", QVariantList{QString("one")}}}));
     EXPECT_EQ(d->value("b").typeId(), QMetaType::Bool);
-    EXPECT_EQ(d->value("d").toDateTime(), utc(2000, 12, 31, 0, 0, 0));
-    EXPECT_EQ(d->value("x").toByteArray(), QByteArray("\0\xff", 2));
-    EXPECT_EQ(d->value("a").toList(), QVariantList{QString("one")});
 
     // What was read from binary survives being written as XML.
     EXPECT_EQ(plist::parseDictionary(plist::toXml(*d)), d);
@@ -108,21 +109,6 @@ TEST(PropertyList, RefusesEntitiesAndBadInput) {
     EXPECT_FALSE(plist::parse(QByteArray("bplist00\0\0garbage", 17)).has_value());
 }
 
-TEST(PropertyList, ParseDictionaryAcceptsOnlyDictionaryRoots) {
-    const QByteArray arrayRoot = "<plist><array><string>a</string></array></plist>";
-    const QByteArray stringRoot = "<plist><string>a</string></plist>";
-    ASSERT_TRUE(plist::parse(arrayRoot).has_value());
-    EXPECT_EQ(plist::parse(arrayRoot)->toList(), QVariantList{QString("a")});
-    EXPECT_FALSE(plist::parseDictionary(arrayRoot).has_value());
-    EXPECT_FALSE(plist::parseDictionary(stringRoot).has_value());
-    EXPECT_TRUE(plist::parseDictionary("<plist><dict/></plist>").has_value());
-
-    const QString folder = test::makeTempFolder("plist");
-    ASSERT_TRUE(test::writeFile(folder + "/array.plist", arrayRoot));
-    EXPECT_FALSE(plist::readDictionaryFile(folder + "/array.plist").has_value());
-    EXPECT_FALSE(plist::readDictionaryFile(folder + "/missing.plist").has_value());
-}
-
 TEST(PropertyList, UnicodeDatesAndContainersRoundTrip) {
     const QString text = QString::fromUtf8("Café <b> & \"q\" 日本 😀");
     QVariantMap in;
@@ -139,21 +125,13 @@ TEST(PropertyList, UnicodeDatesAndContainersRoundTrip) {
 
     std::optional<QVariantMap> out = plist::parseDictionary(plist::toXml(in));
     ASSERT_TRUE(out.has_value());
-    EXPECT_EQ(out->value(QString::fromUtf8("clé ✓")).toString(), text);
-    // XML dates carry whole seconds.
-    EXPECT_EQ(out->value("when").toDateTime(), utc(2023, 7, 14, 22, 30, 5));
-    EXPECT_EQ(out->value("before2001").toDateTime(), utc(1999, 12, 31, 23, 59, 59));
-    EXPECT_EQ(out->value("big").toLongLong(), qint64(1) << 40);
-    EXPECT_EQ(out->value("negative").toLongLong(), -42);
-    EXPECT_EQ(out->value("real").toDouble(), 1.0 / 3.0);
+    QVariantMap expected = in;
+    expected["when"] = utc(2023, 7, 14, 22, 30, 5); // XML dates carry whole seconds
+    expected["names"] = QVariantList{QString("x"), QString("y")};
+    EXPECT_EQ(*out, expected);
     EXPECT_EQ(out->value("flag").typeId(), QMetaType::Bool);
-    EXPECT_EQ(out->value("bytes").toByteArray(), QByteArray("\0a\0", 3));
-    EXPECT_EQ(out->value("names").toList(), (QVariantList{QString("x"), QString("y")}));
-    const QVariantList nested = out->value("nested").toMap().value("list").toList();
-    ASSERT_EQ(nested.size(), 3);
-    EXPECT_EQ(nested[0].toLongLong(), 1);
-    EXPECT_EQ(nested[1].toDouble(), 2.5);
-    EXPECT_EQ(nested[2].typeId(), QMetaType::Bool);
+    EXPECT_EQ(out->value("nested").toMap().value("list").toList().value(2).typeId(),
+              QMetaType::Bool);
 }
 
 TEST(PropertyList, AtomicWriteCreatesFolderOwnerOnlyAndReportsFailure) {
@@ -199,17 +177,9 @@ QByteArray xmlNestedArrays(int levels) {
 
 } // namespace
 
-TEST(PropertyListBounds, SharedObjectsCountOncePerReference) {
-    // Handed to the parser, this would grow until memory runs out.
-    const QByteArray bomb = test::bplist::sharedReferenceBomb();
-    ASSERT_LT(bomb.size(), 1024);
-    plist::Failure failure;
-    EXPECT_FALSE(plist::parse(bomb).has_value());
-    plist::parse(bomb, &failure);
-    EXPECT_EQ(failure.problem, plist::Problem::TooLarge);
-    EXPECT_TRUE(failure.reason.contains("1000000 values")) << failure.reason.toStdString();
-
-    // Sharing as such is fine: 200 keys naming one string, two arrays sharing a third.
+TEST(PropertyListBounds, SharingObjectsWithinTheBoundIsAccepted) {
+    // A shared-reference bomb is refused by the same count (see the settings store's tests);
+    // sharing as such is fine: 200 keys naming one string, two arrays sharing a third.
     namespace bp = test::bplist;
     QList<QByteArray> objects{QByteArray(), bp::ascii("shared"), bp::array({1, 1}),
                               bp::array({2, 2, 1})};
@@ -334,13 +304,9 @@ TEST(PropertyListFiles, FilesAreReadUpToTheSizeLimit) {
 
 TEST(PropertyList, WhatIsReadIsWhatIsWrittenBack) {
     // A value that would change on saving would change the settings behind the user's back.
-    const QByteArray cases[] = {
-        QByteArray("<plist><dict><key>k</key><string>Z\0\0(&amp; Co</string></dict></plist>", 69),
-    };
-    for (const QByteArray& bytes : cases) {
-        SCOPED_TRACE(bytes.toPercentEncoding().toStdString());
-        const std::optional<QVariantMap> read = plist::parseDictionary(bytes);
-        ASSERT_TRUE(read.has_value());
-        EXPECT_EQ(plist::parseDictionary(plist::toXml(*read)), read);
-    }
+    const QByteArray bytes(
+        "<plist><dict><key>k</key><string>Z\0\0(&amp; Co</string></dict></plist>", 69);
+    const std::optional<QVariantMap> read = plist::parseDictionary(bytes);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(plist::parseDictionary(plist::toXml(*read)), read);
 }

@@ -112,22 +112,16 @@ TEST(CaptureDate, UnusableExifFallsBackToTheFileDate) {
     EXPECT_TRUE(err.text().contains("This Image File Does NOT have any GPS Properties MetaData"));
 }
 
-TEST(CaptureDate, MissingFileGivesNothing) {
-    const QString path = test::makeTempFolder("date") + "/gone.jpg";
-    EXPECT_FALSE(GetAndUpdateFileCreationDate(path, true, false));
-    EXPECT_FALSE(GetAndUpdateFileCreationDate(path, false, false));
-    EXPECT_FALSE(GetAndUpdateFileCreationDate(QString(), true, false));
-}
-
-TEST(CaptureDate, FileDateFollowsSymbolicLinks) {
+TEST(CaptureDate, FileDateFollowsSymbolicLinksAndAMissingFileHasNone) {
     const QString dir = test::makeTempFolder("date");
     const QString target = test::writePngOrFail(dir + "/t.png", PhotoSpec{});
     ASSERT_TRUE(test::setModified(target, utc(2003, 1, 1, 0, 0, 0)));
     ASSERT_TRUE(QFile::link(target, dir + "/link.png"));
     EXPECT_EQ(GetAndUpdateFileCreationDate(dir + "/link.png", true, false), fileDate(target));
-    // A dangling link has no date.
     ASSERT_TRUE(QFile::link(dir + "/nothing.png", dir + "/dangling.png"));
     EXPECT_FALSE(GetAndUpdateFileCreationDate(dir + "/dangling.png", false, false));
+    EXPECT_FALSE(GetAndUpdateFileCreationDate(dir + "/nothing.png", true, false));
+    EXPECT_FALSE(GetAndUpdateFileCreationDate(QString(), true, false));
 }
 
 // Linux cannot set a birth time, so the choice between the two dates is checked directly.

@@ -130,26 +130,20 @@ TEST(PngTrailer, TrailerThatIsNotUtf8GivesNothing) {
     EXPECT_TRUE(getKivoMetaDataFromPng(dir + "/whole.png"));
 }
 
-TEST(EmbeddedPropertyList, OnlyADictionaryRootCounts) {
+TEST(EmbeddedPropertyList, OnlyADictionaryRootCountsAndOtherTextGivesNothing) {
     const QString dir = test::makeTempFolder("roots");
     test::writeJpegOrFail(dir + "/array.jpg", withRaw(kArrayPlist));
     test::writePngOrFail(dir + "/string.png", withRaw(kStringPlist));
     test::writeJpegOrFail(dir + "/dict.jpg", withMetadata());
+    test::writeJpegOrFail(dir + "/plain.jpg", withRaw("Happy birthday, Grandma!"));
 
     EXPECT_FALSE(getKivoMetaDataFromJpeg(dir + "/array.jpg"));
     EXPECT_FALSE(getKivoMetaDataFromPng(dir + "/string.png"));
     EXPECT_EQ(getKivoMetaDataFromJpeg(dir + "/dict.jpg"), fixtures::sampleMetadata("Smith", 1));
-}
-
-TEST(EmbeddedPropertyList, TextThatIsNoPropertyListGivesNothing) {
-    const QString dir = test::makeTempFolder("plain");
-    test::writeJpegOrFail(dir + "/plain.jpg", withRaw("Happy birthday, Grandma!"));
     test::FdCapture err;
     EXPECT_FALSE(getKivoMetaDataFromJpeg(dir + "/plain.jpg"));
     EXPECT_TRUE(err.text().contains("CANNOT create userdata to plistObj"));
-
-    PhotoSpec none;
-    test::writeJpegOrFail(dir + "/none.jpg", none);
+    test::writeJpegOrFail(dir + "/none.jpg", PhotoSpec{});
     EXPECT_FALSE(getKivoMetaDataFromJpeg(dir + "/none.jpg"));
     EXPECT_TRUE(err.text().contains("could NOT Find"));
 }

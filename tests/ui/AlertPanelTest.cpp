@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <tuple>
+#include <vector>
 
 using kivo::AlertPresentation;
 using kivo::myNSRunAlertPanel;
@@ -30,8 +31,10 @@ const QString kTestTable = QStringLiteral("kivoTestAlerts");
 // Sets the locale variables for one test and puts the old values back.
 class LanguageEnv {
 public:
-    LanguageEnv(std::initializer_list<std::pair<QByteArray, QByteArray>> values) {
-        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+    using Values = std::vector<std::pair<QByteArray, QByteArray>>;
+    LanguageEnv(std::initializer_list<Values::value_type> values) : LanguageEnv(Values(values)) {}
+    explicit LanguageEnv(const Values& values) {
+        for (const char* name : kNames) {
             if (qEnvironmentVariableIsSet(name))
                 fSaved[name] = qgetenv(name);
             qunsetenv(name);
@@ -40,16 +43,12 @@ public:
             qputenv(name.constData(), value);
     }
     ~LanguageEnv() {
-        for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
-            const auto saved = fSaved.find(name);
-            if (saved != fSaved.end())
-                qputenv(name, saved->second);
-            else
-                qunsetenv(name);
-        }
+        for (const char* name : kNames)
+            fSaved.count(name) ? qputenv(name, fSaved[name]) : qunsetenv(name);
     }
 
 private:
+    static constexpr const char* kNames[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"};
     std::map<QByteArray, QByteArray> fSaved;
 };
 
@@ -110,21 +109,15 @@ struct WidgetsPresentation {
 } // namespace
 
 TEST(AlertPanel, LanguageComesFromTheFirstLocaleVariableThatIsSet) {
-    {
-        LanguageEnv env({{"LANGUAGE", "es_ES:en"}, {"LANG", "en_US.UTF-8"}});
-        EXPECT_EQ(kivo::getPreferredLanguage(), "Spanish");
-    }
-    {
-        LanguageEnv env({{"LANGUAGE", ""}, {"LC_MESSAGES", "es_MX.UTF-8"}, {"LANG", "de_DE"}});
-        EXPECT_EQ(kivo::getPreferredLanguage(), "Spanish");
-    }
-    {
-        LanguageEnv env({{"LC_ALL", "C.UTF-8"}, {"LANG", "es_ES"}});
-        EXPECT_EQ(kivo::getPreferredLanguage(), "English");
-    }
-    {
-        LanguageEnv env({{"LANG", "POSIX"}});
-        EXPECT_EQ(kivo::getPreferredLanguage(), "English");
+    const std::pair<LanguageEnv::Values, const char*> cases[] = {
+        {{{"LANGUAGE", "es_ES:en"}, {"LANG", "en_US.UTF-8"}}, "Spanish"},
+        {{{"LANGUAGE", ""}, {"LC_MESSAGES", "es_MX.UTF-8"}, {"LANG", "de_DE"}}, "Spanish"},
+        {{{"LC_ALL", "C.UTF-8"}, {"LANG", "es_ES"}}, "English"},
+        {{{"LANG", "POSIX"}}, "English"},
+    };
+    for (const auto& [values, language] : cases) {
+        LanguageEnv env(values);
+        EXPECT_EQ(kivo::getPreferredLanguage(), language);
     }
     FdCapture err;
     {
@@ -134,15 +127,8 @@ TEST(AlertPanel, LanguageComesFromTheFirstLocaleVariableThatIsSet) {
     EXPECT_TRUE(err.text().contains("NOT translated = fr")) << err.text().constData();
 }
 
-TEST(AlertPanel, PanelsShowTheUsersLanguageOrNameTheMissingTableAndKey) {
+TEST(AlertPanel, AMissingTableOrKeyIsNamedOnThePanel) {
     WidgetsPresentation widgets;
-    {
-        LanguageEnv env({{"LANGUAGE", "es"}});
-        Presser presser("Aceptar");
-        EXPECT_EQ(myNSRunAlertPanel(kTable, "NSAlertWindow_9003"), 1);
-        EXPECT_EQ(presser.shown.text, QString::fromUtf8("Subida en curso"));
-        EXPECT_EQ(presser.shown.modality, Qt::ApplicationModal);
-    }
     const QString missing = QStringLiteral("name.strings = \"%1\"\nkey = \"%2\"");
     const auto expectFallBack = [&](const QString& table, const QString& key, const char* nil) {
         FdCapture out(1);
@@ -217,6 +203,7 @@ TEST(AlertPanel, ARealAlertShowsItsWholeTextsInEitherLanguage) {
         });
         EXPECT_EQ(myNSRunAlertPanel(kTable, "NSAlertWindow_9008"), 1) << language;
         ASSERT_TRUE(presser.shown.seen) << language;
+        EXPECT_EQ(presser.shown.modality, Qt::ApplicationModal);
         EXPECT_TRUE(clipped.isEmpty()) << language << ": " << clipped.join(", ").toStdString();
         EXPECT_LE(size.width(), kivo::test::kSmallScreen.width()) << language;
         EXPECT_LE(size.height(), kivo::test::kSmallScreen.height()) << language;
@@ -280,8 +267,6 @@ TEST(AlertPanel, BothTablesHoldEveryAlertWithItsButtons) {
         EXPECT_NE(tables["English"].value(key).toMap().value("mesg"),
                   tables["Spanish"].value(key).toMap().value("mesg"))
             << "untranslated " << key.toStdString();
-    EXPECT_EQ(tables["Spanish"].value("NSAlertWindow_9002").toMap().value("alternateButton"),
-              "Cancelar");
 }
 
 namespace {

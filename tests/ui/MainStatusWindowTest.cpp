@@ -7,11 +7,9 @@
 
 #include <QCoreApplication>
 #include <QLabel>
-#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextBoundaryFinder>
-#include <atomic>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -26,18 +24,6 @@ QColor textColour(const QLabel* label) {
 }
 
 } // namespace
-
-TEST(MainStatusWindow, ErrorTurnsStatusLineRedAndNextPlainUpdateBlack) {
-    MainStatusWindow window;
-    window.show();
-    QLabel* status = window.field(StatusField::FTPCallbackStatus);
-    window.updateField(StatusField::FTPCallbackStatus, "Upload failed: no route", false, true);
-    EXPECT_EQ(status->text(), "Upload failed: no route");
-    EXPECT_EQ(textColour(status), QColor(Qt::red));
-    window.updateField(StatusField::FTPCallbackStatus, "Next synchronize at 10:15", false, false);
-    EXPECT_EQ(status->text(), "Next synchronize at 10:15");
-    EXPECT_EQ(textColour(status), QColor(Qt::black));
-}
 
 TEST(MainStatusWindow, HiddenWindowDropsTextsAndKeepsThePreviousOnes) {
     MainStatusWindow window;
@@ -99,20 +85,14 @@ TEST(MainStatusWindow, ProgressBarRunsOnlyForYes) {
     QProgressBar* bar = window.progressBar();
     bar->setRange(0, 100);
     EXPECT_FALSE(bar->isVisible());
-
     window.updateProgressBar("yes");
     EXPECT_TRUE(bar->isVisible());
-    EXPECT_EQ(bar->minimum(), 0);
     EXPECT_EQ(bar->maximum(), 0); // indeterminate
-    window.updateProgressBar("NO");
-    EXPECT_FALSE(bar->isVisible());
-    window.updateProgressBar("YES");
-    window.updateProgressBar("");
-    EXPECT_FALSE(bar->isVisible());
-    window.updateProgressBar("Yes");
-    window.updateProgressBar("YES please");
-    EXPECT_FALSE(bar->isVisible());
-
+    for (const char* other : {"NO", "", "YES please"}) {
+        window.updateProgressBar("YES");
+        window.updateProgressBar(other);
+        EXPECT_FALSE(bar->isVisible()) << other;
+    }
     std::thread worker([&] { window.updateProgressBar("YES"); });
     worker.join();
     EXPECT_TRUE(waitUntil([&] { return bar->isVisible(); }));
@@ -121,23 +101,16 @@ TEST(MainStatusWindow, ProgressBarRunsOnlyForYes) {
 TEST(MainStatusWindow, ButtonsForwardToTheActionsWithTheButtonAsSender) {
     MainStatusWindow window;
     window.show();
-    // With no receiver a click is simply ignored.
-    window.quitButton()->click();
-
+    window.quitButton()->click(); // no receiver yet: ignored
     kivo::test::FakeAppActions actions;
     window.setAppActions(&actions);
-    window.pauseResumeButton()->click();
-    window.openPrefButton()->click();
-    window.synchronizeButton()->click();
-    window.quitButton()->click();
-    ASSERT_EQ(actions.calls.size(), 4);
-    EXPECT_EQ(actions.calls[0], qMakePair(QString("halt"), (QObject*)window.pauseResumeButton()));
-    EXPECT_EQ(actions.calls[1], qMakePair(QString("openPref"), (QObject*)window.openPrefButton()));
-    EXPECT_EQ(actions.calls[2],
-              qMakePair(QString("synchronize"), (QObject*)window.synchronizeButton()));
-    EXPECT_EQ(actions.calls[3], qMakePair(QString("quit"), (QObject*)window.quitButton()));
-    EXPECT_EQ(window.pauseResumeButton()->text(), "Pause");
-    EXPECT_EQ(window.openPrefButton()->text(), QString::fromUtf8("Settings…"));
+    const QList<QPair<QString, QObject*>> expected{{"halt", window.pauseResumeButton()},
+                                                   {"openPref", window.openPrefButton()},
+                                                   {"synchronize", window.synchronizeButton()},
+                                                   {"quit", window.quitButton()}};
+    for (const auto& [action, button] : expected)
+        qobject_cast<QPushButton*>(button)->click();
+    EXPECT_EQ(actions.calls, expected);
 }
 
 TEST(MainStatusWindow, ButtonStateAndToolTipFromWorkerArrive) {
@@ -155,7 +128,6 @@ TEST(MainStatusWindow, ButtonStateAndToolTipFromWorkerArrive) {
     EXPECT_EQ(window.pauseResumeButton()->text(), "Resume");
     EXPECT_FALSE(window.pauseResumeButton()->isEnabled());
     EXPECT_FALSE(window.openPrefButton()->isEnabled());
-    EXPECT_FALSE(window.hasLoginPanel());
 }
 
 TEST(MainStatusWindow, PreviewIsScaledIntoTheViewKeepingItsShape) {
@@ -274,12 +246,7 @@ TEST(MainStatusWindow, UploadingOnASmallScreenCutsNoTextButThePathsInTheMiddle) 
                        "Waiting For New Images... Next synchronize at 18:47:30", false, false);
     window.updateProgressBar("YES");
     QImage photo(600, 400, QImage::Format_RGB32);
-    QPainter painter(&photo);
-    QLinearGradient sky(0, 0, 0, 400);
-    sky.setColorAt(0, QColor(70, 120, 190));
-    sky.setColorAt(1, QColor(230, 200, 150));
-    painter.fillRect(photo.rect(), sky);
-    painter.end();
+    photo.fill(QColor(70, 120, 190));
     window.showPreview(photo);
     ASSERT_TRUE(waitUntil([&] {
         return !window.imageView()->image().isNull() &&

@@ -105,14 +105,6 @@ TEST_F(UploadBodyTest, CompanionMovieFollowsThePhotoWhenAsked) {
     EXPECT_FALSE(buildUploadBody(item, false).materialize().contains("vidfile"));
 }
 
-TEST_F(UploadBodyTest, ContentTypeFollowsTheExtensionIgnoringCase) {
-    EXPECT_EQ(contentTypeForFile("a.Png"), "image/png");
-    EXPECT_EQ(contentTypeForFile("a.jpeg"), "image/jpeg");
-    EXPECT_EQ(contentTypeForFile("a.tif"), "image/jpeg");
-    EXPECT_EQ(contentTypeForFile("a.MOV"), "video/quicktime");
-    EXPECT_EQ(contentTypeForFile("noextension"), "image/jpeg");
-}
-
 TEST_F(UploadBodyTest, AnUnreadablePhotoOrMovieMakesTheBodyUnsendable) {
     QVariantMap item = minimalItem();
     item.insert(kEdFileName, folder + "/gone.jpg");
@@ -127,10 +119,6 @@ TEST_F(UploadBodyTest, AnUnreadablePhotoOrMovieMakesTheBodyUnsendable) {
     EXPECT_FALSE(built.sendable);
     EXPECT_TRUE(built.problem.contains("IMG_1.mov"));
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(UploadBodyTest, FileNamesAreEscapedAndDelimitersInContentAreRefused) {
     EXPECT_EQ(escapeFormFileName("a\"b\r\nc.jpg"), QByteArray("a%22b%0D%0Ac.jpg"));

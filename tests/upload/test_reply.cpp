@@ -263,16 +263,6 @@ TEST_F(ReplyTest, AnUnreadablePhotoIsNeverSentNorCountedAsUploaded) {
     EXPECT_EQ(int(service->requests().size()), before);
 }
 
-TEST_F(ReplyTest, TheServiceRefusesAnotherAccount) {
-    upload(item("intruder"));
-    EXPECT_EQ(outcome, "failure");
-    EXPECT_EQ(result.value(kHttpOurCustomStatus).toString(), "ERROR");
-}
-
-} // namespace
-
-namespace {
-
 // Replies that are no judgement of the photo: whatever their words, the item must stay.
 TEST_F(ReplyTest, WebPagesRedirectsAndGatewayErrorsAreNoVerdict) {
     const QString signIn = "<html><head><title>Welcome</title></head><body>Sign in to the "
@@ -303,32 +293,6 @@ TEST_F(ReplyTest, WebPagesRedirectsAndGatewayErrorsAreNoVerdict) {
     upload();
     EXPECT_EQ(outcome, "success");
     EXPECT_FALSE(result.contains(kHttpNotAVerdict));
-}
-
-TEST_F(ReplyTest, InjectedFormTextIsNeverSentAndOddFileNamesStayInTheirHeader) {
-    // Text that would close the part and forge a photo of its own.
-    auto info = item();
-    info->insert(kEdOriginalPath, QStringLiteral("/Volumes/x\r\n--0xKhTmLbOuNdArY\r\nContent-"
-                                                 "Disposition: form-data; name=\"imgfile\"; "
-                                                 "filename=\"x.jpg\"\r\n\r\nforged"));
-    upload(info);
-    EXPECT_EQ(outcome, "failure");
-    EXPECT_TRUE(result.value(kLocalRefusal).toString().contains("localfilelocation"));
-    EXPECT_EQ(service->state().value("requests").toInt(), 0) << "nothing went out";
-
-    // A name with a quote, CR and LF (all legal on Linux) arrives as it is.
-    const QString odd = folder + "/Smith/a\"b\r\nc.jpg";
-    ASSERT_TRUE(QFile::copy(photo, odd));
-    info = item();
-    info->insert(kEdFileName, odd);
-    upload(info);
-    EXPECT_EQ(outcome, "success");
-    const QStringList received = service->receivedDirs();
-    ASSERT_EQ(received.size(), 1);
-    const QVariantMap file =
-        RefService::record(received.front()).value("files").toList().value(0).toMap();
-    EXPECT_EQ(file.value("filename").toString(), "a\"b\r\nc.jpg");
-    EXPECT_EQ(file.value("size").toLongLong(), QFileInfo(photo).size());
 }
 
 TEST_F(ReplyTest, OnlyTheFileTheScanSawIsSentAndAChangeIsNeverFiled) {
@@ -368,10 +332,6 @@ TEST_F(ReplyTest, OnlyTheFileTheScanSawIsSentAndAChangeIsNeverFiled) {
     EXPECT_EQ(service->receivedDirs().size(), 1) << "only the delayed upload above arrived";
 }
 
-} // namespace
-
-namespace {
-
 TEST_F(ReplyTest, DeeplyNestedRepliesAreJudgedQuicklyAsNoAnswer) {
     // As deep as the service's control call can carry; the cost grew with the square of it.
     QByteArray deep;
@@ -391,10 +351,6 @@ TEST_F(ReplyTest, DeeplyNestedRepliesAreJudgedQuicklyAsNoAnswer) {
     EXPECT_EQ(result.value(kHttpOurCustomStatus).toString(), "OK");
 }
 
-} // namespace
-
-namespace {
-
 TEST(HttpControllerStart, DumpsCutShortByAKillAreRemoved) {
     const QString folder = HttpController::debugDumpFolder();
     ASSERT_TRUE(QDir().mkpath(folder));
@@ -405,18 +361,12 @@ TEST(HttpControllerStart, DumpsCutShortByAKillAreRemoved) {
     EXPECT_TRUE(QFileInfo::exists(folder + "/postBodyData.txt"));
 }
 
-} // namespace
-
-namespace {
-
 QSet<int> connectionsOf(const std::vector<QVariantMap>& requests) {
     QSet<int> ids;
     for (const QVariantMap& r : requests)
         ids.insert(r.value("conn").toInt());
     return ids;
 }
-
-} // namespace
 
 TEST_F(ReplyTest, SuccessiveUploadsShareOneConnectionAndALargeMovieArrivesWhole) {
     // Larger than any buffer on the way, and of an odd size.
@@ -490,3 +440,5 @@ TEST_F(ReplyTest, AConnectionTheServiceDroppedIsReplacedWithoutLosingTheItem) {
     ASSERT_EQ(closing.requests().size(), 3u);
     EXPECT_EQ(connectionsOf(closing.requests()).size(), 3);
 }
+
+} // namespace
